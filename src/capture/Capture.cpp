@@ -1,0 +1,68 @@
+#include "capture/Capture.h"
+
+#include "capture/Framing.h"
+
+namespace kelmor {
+
+void Capture::clean(std::string& text) {
+    for (char& ch : text) {
+        const auto code = static_cast<unsigned char>(ch);
+        if (ch == framing::STX)
+            ch = framing::CR;
+        else if (code < 0x20 || code > framing::Highest)
+            ch = framing::Space;
+    }
+}
+
+MaybeError Capture::onComm(SerialLink& port, const std::string& baseName) {
+    IdleTicks = 0;
+    const std::size_t seen = RxBuffer.size();
+    RxBuffer += port.input();
+
+    // Earlier characters have lost their FS already and hold no ETX (a buffer
+    // with an ETX never outlives its event), so only the new ones are scanned.
+    bool complete = false;
+    for (std::size_t i = seen; i < RxBuffer.size(); ++i) {
+        if (RxBuffer[i] == framing::FS)
+            RxBuffer[i] = framing::Space;
+        else if (RxBuffer[i] == framing::ETX)
+            complete = true;
+    }
+    if (complete) {
+        clean(RxBuffer);
+        waiting_ += RxBuffer;
+        RxBuffer.clear();
+    }
+    if (waiting_.empty())
+        return std::nullopt;
+    return storeWaiting(port, baseName);
+}
+
+MaybeError Capture::onTick(SerialLink& port, const std::string& baseName) {
+    MaybeError err;
+    if (!waiting_.empty() && ++retryCount_ >= RetryTicks)
+        err = storeWaiting(port, baseName);
+
+    if (IdleTicks > IdleThreshold) {
+        // Never acknowledge while a record is not on disk.
+        if (waiting_.empty() && port.isOpen())
+            port.output(std::string_view(&framing::ACK, 1));
+        IdleTicks = 0;
+    } else {
+        ++IdleTicks;
+    }
+    return err;
+}
+
+MaybeError Capture::storeWaiting(SerialLink& port, const std::string& baseName) {
+    retryCount_ = 0;
+    StoreResult result = files_.store(waiting_, baseName);
+    if (!result.stored)
+        return result.error;
+    waiting_.clear();
+    if (port.isOpen())
+        port.output(std::string_view(&framing::ACK, 1));
+    return result.error;
+}
+
+} // namespace kelmor

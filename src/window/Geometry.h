@@ -1,0 +1,27 @@
+#pragma once
+
+namespace kelmor {
+
+inline constexpr double TwipsPerPixel = 15.0;
+
+constexpr int twipsToPixels(int twips) {
+    return static_cast<int>(twips / TwipsPerPixel + 0.5);
+}
+constexpr double pixelsToTwips(double pixels) {
+    return pixels * TwipsPerPixel;
+}
+
+struct TwipsPoint {
+    double left = 0;
+    double top = 0;
+    bool operator==(const TwipsPoint&) const = default;
+};
+
+// Centres a window of the given outer size on a screen, all in twips, with
+// real division: the left edge may fall on half a twip.
+constexpr TwipsPoint centredOrigin(double screenWidth, double screenHeight, double windowWidth,
+                                   double windowHeight) {
+    return {(screenWidth - windowWidth) / 2, (screenHeight - windowHeight) / 2};
+}
+
+} // namespace kelmor

@@ -1,0 +1,247 @@
+#include "capture/Capture.h"
+#include "FakePort.h"
+#include "support/ReferenceCsv.h"
+#include "support/TempDir.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+using namespace kelmor;
+using namespace kelmor::test;
+using namespace std::string_literals;
+
+namespace {
+
+struct Rig {
+    TempDir dir;
+    FakePort port;
+    Capture capture;
+    std::string base = dir / "log";
+
+    MaybeError event(const std::string& chunk) {
+        port.incoming = chunk;
+        return capture.onComm(port, base);
+    }
+    std::string txt() const { return readFile(base + ".txt"); }
+    std::string csv() const { return readFile(base + ".csv"); }
+};
+
+struct ChunkCase {
+    const char* name;
+    std::vector<std::string> chunks;
+    std::string txt;      // the capture file afterwards
+    std::size_t acks;     // ACKs sent
+    std::string rxBuffer; // what still waits for an ETX
+};
+
+void PrintTo(const ChunkCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class Chunks : public testing::TestWithParam<ChunkCase> {};
+
+TEST_P(Chunks, StoreCleanedTextAndAcknowledge) {
+    const ChunkCase& c = GetParam();
+    Rig rig;
+    for (const auto& chunk : c.chunks)
+        EXPECT_FALSE(rig.event(chunk).has_value());
+    EXPECT_EQ(rig.txt(), c.txt);
+    EXPECT_EQ(rig.port.acks(), c.acks);
+    EXPECT_EQ(rig.port.written, std::string(c.acks, '\x06'));
+    EXPECT_EQ(rig.capture.RxBuffer, c.rxBuffer);
+    if (c.acks > 0) {
+        EXPECT_EQ(rig.csv(), referenceCsv(c.txt));
+    } else {
+        EXPECT_FALSE(exists(rig.base + ".csv"));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Capture, Chunks,
+                         testing::Values(ChunkCase{"StxAFsBEtx",
+                                                   {"\x02"
+                                                    "A\x1c"
+                                                    "B\x03"},
+                                                   "\rA B ",
+                                                   1,
+                                                   ""},
+                                         ChunkCase{"SplitRecordStoredOnce",
+                                                   {"\x02"
+                                                    "A",
+                                                    "\x1c", "B\x03"},
+                                                   "\rA B ",
+                                                   1,
+                                                   ""},
+                                         ChunkCase{"EtxStxQStoresTheNextStart",
+                                                   {"\x02"
+                                                    "A\x03\x02Q",
+                                                    "R\x03"},
+                                                   "\rA \rQR ",
+                                                   2,
+                                                   ""},
+                                         ChunkCase{"TwoRecordsOneChunkOneAck",
+                                                   {"\x02"
+                                                    "A\x03\x02"
+                                                    "B\x03"},
+                                                   "\rA \rB ",
+                                                   1,
+                                                   ""},
+                                         ChunkCase{"NulAndHighBytes",
+                                                   {"\x02\0\x80\xff{|}~\x7fz"s, "Z\x03"},
+                                                   "\r" + std::string(8, ' ') + "zZ ",
+                                                   1,
+                                                   ""},
+                                         ChunkCase{"DeviceLineEndsBecomeSpaces",
+                                                   {"\x02"
+                                                    "A\r\nB\x03"},
+                                                   "\rA  B ",
+                                                   1,
+                                                   ""},
+                                         ChunkCase{"EtxOnlyStoresASpace", {"\x03"}, " ", 1, ""},
+                                         ChunkCase{"NoEtxNothingStored",
+                                                   {"\x02"
+                                                    "A\x1c"
+                                                    "B",
+                                                    ""},
+                                                   "",
+                                                   0,
+                                                   "\x02"
+                                                   "A B"},
+                                         ChunkCase{"TailAfterLastEtxWaits",
+                                                   {"\x02"
+                                                    "A\x03",
+                                                    "\x02"
+                                                    "B"},
+                                                   "\rA ",
+                                                   1,
+                                                   "\x02"
+                                                   "B"},
+                                         ChunkCase{"EmptyEventsStoreNothing",
+                                                   {"", "",
+                                                    "\x02"
+                                                    "A\x03",
+                                                    ""},
+                                                   "\rA ",
+                                                   1,
+                                                   ""}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Capture, RawBytesSurviveUntilCleaning) {
+    Rig rig;
+    const std::string raw = "\x02\0\xff\x80\x1c"s;
+    rig.event(raw);
+    // Only the separator pass has run: FS became a space, nothing else moved.
+    EXPECT_EQ(rig.capture.RxBuffer, "\x02\0\xff\x80 "s);
+}
+
+TEST(Capture, EveryEventRestartsTheIdleCount) {
+    Rig rig;
+    for (int i = 0; i < 30; ++i)
+        rig.capture.onTick(rig.port, rig.base);
+    EXPECT_EQ(rig.capture.IdleTicks, 30);
+    rig.event("");
+    EXPECT_EQ(rig.capture.IdleTicks, 0);
+}
+
+TEST(Capture, AppendsToAnExistingCaptureFile) {
+    Rig rig;
+    writeFile(rig.base + ".txt", "old\r\nline");
+    rig.event("\x02"
+              "new\x03");
+    EXPECT_EQ(rig.txt(), "old\r\nline\rnew ");
+    EXPECT_EQ(rig.csv(), "\"old\"\r\n\"line\"\r\n\"new \"\r\n");
+}
+
+TEST(Capture, NewNameStartsItsOwnFiles) {
+    Rig rig;
+    rig.event("\x02"
+              "A\x03");
+    const std::string first = rig.base;
+    rig.base = rig.dir / "other";
+    rig.event("\x02"
+              "B\x03");
+    EXPECT_EQ(readFile(first + ".txt"), "\rA ");
+    EXPECT_EQ(rig.txt(), "\rB ");
+    EXPECT_EQ(rig.csv(), "\"\"\r\n\"B \"\r\n");
+}
+
+TEST(Capture, RandomStreamsMatchTheReference) {
+    std::srand(20261207);
+    const std::string alphabet = "\x02\x03\x1c\r\n\"A z{\x7f\0\xff,"s;
+    for (int round = 0; round < 40; ++round) {
+        Rig rig;
+        std::string sent;
+        std::size_t storedUpTo = 0; // a store takes the whole chunk that brought the ETX
+        const int chunks = 1 + std::rand() % 12;
+        for (int i = 0; i < chunks; ++i) {
+            std::string chunk;
+            const int len = std::rand() % 9;
+            for (int j = 0; j < len; ++j)
+                chunk += alphabet[static_cast<std::size_t>(std::rand()) % alphabet.size()];
+            sent += chunk;
+            if (chunk.find('\x03') != std::string::npos)
+                storedUpTo = sent.size();
+            ASSERT_FALSE(rig.event(chunk).has_value());
+        }
+        const std::string stored = referenceClean(sent.substr(0, storedUpTo));
+        EXPECT_EQ(rig.txt(), stored);
+        if (!stored.empty()) {
+            EXPECT_EQ(rig.csv(), referenceCsv(stored));
+        }
+        std::string expectedBuffer = sent.substr(storedUpTo);
+        for (char& ch : expectedBuffer) {
+            if (ch == '\x1c')
+                ch = ' ';
+        }
+        EXPECT_EQ(rig.capture.RxBuffer, expectedBuffer);
+    }
+}
+
+// Idle acknowledgement: ticks counted from the last event.
+TEST(IdleTick, FirstAckOnTick52ThenEvery52) {
+    Rig rig;
+    rig.event("");
+    std::vector<int> ackTicks;
+    for (int tick = 1; tick <= 110; ++tick) {
+        const auto before = rig.port.acks();
+        rig.capture.onTick(rig.port, rig.base);
+        if (rig.port.acks() != before)
+            ackTicks.push_back(tick);
+    }
+    EXPECT_EQ(ackTicks, (std::vector<int>{52, 104}));
+}
+
+TEST(IdleTick, EventOnTick51RestartsTheCount) {
+    Rig rig;
+    for (int tick = 1; tick <= 50; ++tick)
+        rig.capture.onTick(rig.port, rig.base);
+    rig.event(""); // tick 51 brings an event instead
+    rig.capture.onTick(rig.port, rig.base);
+    EXPECT_EQ(rig.port.acks(), 0u);
+}
+
+TEST(IdleTick, ThresholdIsExceededNotReached) {
+    struct Case {
+        int before;
+        int after;
+        std::size_t acks;
+    };
+    for (const Case c : {Case{49, 50, 0}, Case{50, 51, 0}, Case{51, 0, 1}, Case{0, 1, 0}}) {
+        Rig rig;
+        rig.capture.IdleTicks = c.before;
+        rig.capture.onTick(rig.port, rig.base);
+        EXPECT_EQ(rig.capture.IdleTicks, c.after) << "from " << c.before;
+        EXPECT_EQ(rig.port.acks(), c.acks) << "from " << c.before;
+    }
+}
+
+TEST(IdleTick, ClosedPortGetsNoAckAndNoError) {
+    Rig rig;
+    rig.port.open = false;
+    rig.capture.IdleTicks = 51;
+    EXPECT_FALSE(rig.capture.onTick(rig.port, rig.base).has_value());
+    EXPECT_EQ(rig.port.written, "");
+    EXPECT_EQ(rig.capture.IdleTicks, 0);
+}
+
+} // namespace

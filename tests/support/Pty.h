@@ -1,0 +1,31 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace kelmor::test {
+
+// A pseudo-terminal whose master side plays the instrument.
+class Pty {
+public:
+    Pty();
+    ~Pty();
+    Pty(const Pty&) = delete;
+    Pty& operator=(const Pty&) = delete;
+
+    const std::string& slavePath() const { return slave_; }
+    void write(std::string_view bytes);
+    // Whatever the program has written so far; never blocks.
+    std::string read();
+    void closeMaster();
+    bool masterOpen() const { return master_ >= 0; }
+
+private:
+    int master_ = -1;
+    std::string slave_;
+};
+
+// Binds "Comm N" to a device through the link folder under configHome.
+void bindPort(const std::string& configHome, int port, const std::string& device);
+
+} // namespace kelmor::test
