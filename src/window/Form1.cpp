@@ -9,6 +9,7 @@
 #include <QComboBox>
 #include <QFile>
 #include <QFileDialog>
+#include <QFontMetricsF>
 #include <QLabel>
 #include <QPushButton>
 #include <QScreen>
@@ -27,12 +28,21 @@ QRect twipsRect(int left, int top, int width, int height) {
     return {twipsToPixels(left), twipsToPixels(top), twipsToPixels(width), twipsToPixels(height)};
 }
 
-QFont boldFont(const QWidget* w, double points) {
-    QFont font = w->font();
-    font.setFamily(QFont(QStringLiteral("Sans Serif")).defaultFamily());
+// The layout was drawn for a narrow bitmap font. The platform's sans-serif is
+// used at the same sizes, and only where a text would be cut off is it made
+// smaller until it fits its box.
+QFont boldFont(const QString& text, const QSize& box, double points) {
+    QFont font;
+    font.setFamily(QStringLiteral("Sans Serif"));
     font.setStyleHint(QFont::SansSerif);
-    font.setPointSizeF(points);
     font.setBold(true);
+    constexpr double Smallest = 6.0;
+    for (double size = points; size >= Smallest; size -= 0.25) {
+        font.setPointSizeF(size);
+        const QFontMetricsF metrics(font);
+        if (metrics.horizontalAdvance(text) <= box.width() && metrics.height() <= box.height())
+            break;
+    }
     return font;
 }
 
@@ -45,12 +55,12 @@ Form1::Form1(QWidget* parent) : QWidget(parent) {
     Label1 = new QLabel(QStringLiteral("KELMOR File Creator 1.10"), this);
     Label1->setObjectName(QStringLiteral("Label1"));
     Label1->setGeometry(twipsRect(120, 120, 4095, 735));
-    Label1->setFont(boldFont(Label1, 18));
+    Label1->setFont(boldFont(Label1->text(), Label1->size(), 18));
 
     Label2 = new QLabel(QStringLiteral("Comm Port"), this);
     Label2->setObjectName(QStringLiteral("Label2"));
     Label2->setGeometry(twipsRect(120, 840, 975, 255));
-    Label2->setFont(boldFont(Label2, 8.25));
+    Label2->setFont(boldFont(Label2->text(), Label2->size(), 8.25));
 
     for (QLabel* label : {Label1, Label2})
         label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
@@ -60,13 +70,15 @@ Form1::Form1(QWidget* parent) : QWidget(parent) {
     Combo1->setEditable(true);
     Combo1->setInsertPolicy(QComboBox::NoInsert);
     Combo1->setGeometry(twipsRect(1080, 840, 1215, 315));
-    Combo1->setFont(boldFont(Combo1, 8.25));
+    // The text box inside the list is narrower than the list: leave room for
+    // the arrow.
+    Combo1->setFont(boldFont(QStringLiteral("Comm 15"), Combo1->size() - QSize(24, 4), 8.25));
     Combo1->setEditText(QStringLiteral("Comm 3"));
 
     cmdGetData = new QPushButton(QStringLiteral("Save As"), this);
     cmdGetData->setObjectName(QStringLiteral("cmdGetData"));
     cmdGetData->setGeometry(twipsRect(2400, 720, 1815, 495));
-    cmdGetData->setFont(boldFont(cmdGetData, 8.25));
+    cmdGetData->setFont(boldFont(cmdGetData->text(), cmdGetData->size() - QSize(8, 8), 8.25));
     connect(cmdGetData, &QPushButton::clicked, this, &Form1::cmdGetData_Click);
 
     // Labels take no focus; the port list comes first, then the button.
