@@ -39,6 +39,9 @@ QSerialPort::StopBits toStopBits(int s) {
 MSComm::MSComm(QObject* parent) : QObject(parent) {
     connect(&port_, &QSerialPort::readyRead, this, &MSComm::OnComm);
     connect(&port_, &QSerialPort::errorOccurred, this, &MSComm::onPortError);
+    reconnect_.setSingleShot(true);
+    reconnect_.setInterval(ReconnectIntervalMs);
+    connect(&reconnect_, &QTimer::timeout, this, &MSComm::tryReconnect);
 }
 
 MSComm::~MSComm() = default;
@@ -59,13 +62,18 @@ std::string MSComm::portLabel() const {
 }
 
 MaybeError MSComm::setPortOpen(bool open) {
+    // Any open or close on purpose ends the attempts to win a lost port back.
+    reconnect_.stop();
     if (!open) {
         port_.close();
         return std::nullopt;
     }
     if (port_.isOpen())
         return std::nullopt;
+    return openDevice();
+}
 
+MaybeError MSComm::openDevice() {
     const PortDevice device = deviceForPort(commPort_);
     if (device.dangling)
         return Error{"Cannot open port", portLabel(),
@@ -142,10 +150,18 @@ void MSComm::dropLostPort() {
         const QByteArray waiting = port_.readAll();
         stash_.append(waiting.constData(), static_cast<std::size_t>(waiting.size()));
         port_.close();
+        reconnect_.start();
     }
     port_.clearError();
     dropping_ = false;
     emit OnComm();
+}
+
+void MSComm::tryReconnect() {
+    // Failures here are expected while the device is away and were reported
+    // once already, with the loss.
+    if (!port_.isOpen() && openDevice())
+        reconnect_.start();
 }
 
 } // namespace kelmor

@@ -6,6 +6,7 @@
 
 #include <QObject>
 #include <QSerialPort>
+#include <QTimer>
 
 #include <string>
 
@@ -44,12 +45,19 @@ public:
     // The failure that raised the last OnComm, if one did; cleared by reading.
     MaybeError takeError();
 
+    // After the device vanished, the same port is tried again this often
+    // until it opens or the port is closed or opened on purpose.
+    static constexpr int ReconnectIntervalMs = 1000;
+    bool reconnecting() const { return reconnect_.isActive(); }
+
 signals:
     void OnComm();
 
 private:
     void onPortError(QSerialPort::SerialPortError error);
     void dropLostPort();
+    void tryReconnect();
+    MaybeError openDevice();
     std::string portLabel() const;
 
     QSerialPort port_;
@@ -59,6 +67,7 @@ private:
     std::string stash_;
     MaybeError error_;
     bool dropping_ = false;
+    QTimer reconnect_;
 };
 
 } // namespace kelmor

@@ -3,14 +3,13 @@
 #include "FakePort.h"
 #include "capture/Capture.h"
 #include "capture/CsvFormat.h"
+#include "support/FaultInjection.h"
 #include "support/ReferenceCsv.h"
 #include "support/TempDir.h"
 
 #include <gtest/gtest.h>
 
-#include <csignal>
 #include <filesystem>
-#include <sys/resource.h>
 
 using namespace kelmor;
 using namespace kelmor::test;
@@ -29,26 +28,6 @@ struct Rig {
         port.incoming = chunk;
         return capture.onComm(port, base);
     }
-};
-
-// Limits the size of any file this process writes, for the life of the object.
-class FileSizeLimit {
-public:
-    explicit FileSizeLimit(rlim_t bytes) {
-        ::getrlimit(RLIMIT_FSIZE, &saved_);
-        oldHandler_ = std::signal(SIGXFSZ, SIG_IGN);
-        rlimit limit = saved_;
-        limit.rlim_cur = bytes;
-        ::setrlimit(RLIMIT_FSIZE, &limit);
-    }
-    ~FileSizeLimit() {
-        ::setrlimit(RLIMIT_FSIZE, &saved_);
-        std::signal(SIGXFSZ, oldHandler_);
-    }
-
-private:
-    rlimit saved_{};
-    void (*oldHandler_)(int) = nullptr;
 };
 
 TEST(StoreFailure, MissingFolderKeepsTheRecordUntilItCanBeStored) {

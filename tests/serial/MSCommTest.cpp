@@ -84,6 +84,33 @@ TEST_F(MSCommTest, LostDeviceClosesThePortWithoutSpinning) {
     comm.output("\x06");
 }
 
+TEST_F(MSCommTest, LostPortIsWonBackWhenTheDeviceReturns) {
+    ASSERT_FALSE(reopenPort(comm, 3).has_value());
+    pty.closeMaster();
+    ASSERT_TRUE(spinUntil([&] { return !comm.PortOpen(); }));
+    EXPECT_TRUE(comm.reconnecting());
+    // Still away after a try: no new report, still trying.
+    spinFor(MSComm::ReconnectIntervalMs + 200);
+    EXPECT_FALSE(comm.PortOpen());
+    EXPECT_EQ(errors.size(), 1u);
+
+    Pty replugged;
+    bindPort(config.path(), 3, replugged.slavePath());
+    ASSERT_TRUE(spinUntil([&] { return comm.PortOpen(); }, 3 * MSComm::ReconnectIntervalMs));
+    EXPECT_FALSE(comm.reconnecting());
+    replugged.write("\x03");
+    EXPECT_TRUE(spinUntil([&] { return received == "\x03"; }));
+    EXPECT_EQ(errors.size(), 1u);
+}
+
+TEST_F(MSCommTest, ClosingOnPurposeStopsReconnecting) {
+    ASSERT_FALSE(reopenPort(comm, 3).has_value());
+    pty.closeMaster();
+    ASSERT_TRUE(spinUntil([&] { return comm.reconnecting(); }));
+    comm.setPortOpen(false);
+    EXPECT_FALSE(comm.reconnecting());
+}
+
 TEST_F(MSCommTest, DanglingLinkIsReportedByName) {
     bindPort(config.path(), 5, config / "gone");
     const auto err = reopenPort(comm, 5);

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
+#include <poll.h>
 #include <stdexcept>
 #include <unistd.h>
 
@@ -25,8 +26,11 @@ void Pty::write(std::string_view bytes) {
     while (!bytes.empty()) {
         const ssize_t n = ::write(master_, bytes.data(), bytes.size());
         if (n < 0) {
-            if (errno == EINTR || errno == EAGAIN) {
-                ::usleep(1000);
+            if (errno == EINTR)
+                continue;
+            if (errno == EAGAIN) {
+                pollfd wait{master_, POLLOUT, 0};
+                ::poll(&wait, 1, 100);
                 continue;
             }
             throw std::runtime_error("write to the pseudo-terminal failed");

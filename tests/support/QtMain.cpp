@@ -1,8 +1,8 @@
 #include "support/QtSupport.h"
 
 #include <QApplication>
-#include <QElapsedTimer>
-#include <QThread>
+#include <QEventLoop>
+#include <QTimer>
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -10,19 +10,31 @@
 namespace kelmor::test {
 
 bool spinUntil(const std::function<bool()>& condition, int timeoutMs) {
-    QElapsedTimer timer;
-    timer.start();
-    while (!condition()) {
-        if (timer.elapsed() > timeoutMs)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents);
-        QThread::usleep(500);
-    }
-    return true;
+    if (condition())
+        return true;
+    // A real event loop, as the program runs it: it sleeps until something
+    // happens, and the condition is looked at every millisecond.
+    QEventLoop loop;
+    bool met = false;
+    QTimer check;
+    QObject::connect(&check, &QTimer::timeout, &loop, [&] {
+        if (condition()) {
+            met = true;
+            loop.quit();
+        }
+    });
+    check.start(1);
+    QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
+    loop.exec();
+    return met || condition();
 }
 
 void spinFor(int ms) {
-    spinUntil([] { return false; }, ms);
+    // A real event loop that sleeps when idle, so that CPU use measured
+    // meanwhile is the program's own.
+    QEventLoop loop;
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    loop.exec();
 }
 
 } // namespace kelmor::test

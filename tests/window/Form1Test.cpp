@@ -1,4 +1,5 @@
 #include "window/Form1.h"
+#include "FormFixture.h"
 #include "support/Pty.h"
 #include "support/QtSupport.h"
 #include "support/ReferenceCsv.h"
@@ -27,70 +28,14 @@ using namespace kelmor::test;
 
 namespace {
 
+using Form1Test = FormFixture;
+
 TEST(Geometry, CentringUsesRealDivisionInTwips) {
     EXPECT_EQ(centredOrigin(15360, 11520, 4410, 1815), (TwipsPoint{5475, 4852.5}));
     EXPECT_EQ(centredOrigin(100, 100, 100, 100), (TwipsPoint{0, 0}));
     EXPECT_EQ(twipsToPixels(4320), 288);
     EXPECT_EQ(twipsToPixels(1305), 87);
 }
-
-// Runs while the modal save dialog is open: does whatever the test needs
-// with the dialog on screen, then confirms the name (or cancels).
-void whenDialogOpens(const std::function<void()>& meanwhile, const std::string& name) {
-    QTimer::singleShot(0, [meanwhile, name] {
-        QFileDialog* dialog = nullptr;
-        spinUntil([&] {
-            dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
-            return dialog != nullptr;
-        });
-        ASSERT_NE(dialog, nullptr);
-        if (meanwhile)
-            meanwhile();
-        if (name.empty()) {
-            dialog->reject();
-            return;
-        }
-        auto* edit = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
-        ASSERT_NE(edit, nullptr);
-        edit->setText(QString::fromStdString(name));
-        static_cast<QDialog*>(dialog)->accept(); // QFileDialog::accept reads fileNameEdit
-    });
-}
-
-class Form1Test : public testing::Test {
-protected:
-    void SetUp() override {
-        ::setenv("XDG_CONFIG_HOME", config.path().c_str(), 1);
-        bindPort(config.path(), 3, pty.slavePath());
-        form.Form_Load();
-        form.show();
-    }
-
-    void saveAs(const std::string& name, const std::function<void()>& meanwhile = {}) {
-        whenDialogOpens(meanwhile, name);
-        form.findChild<QPushButton*>(QStringLiteral("cmdGetData"))->click();
-    }
-
-    QComboBox* combo() { return form.findChild<QComboBox*>(QStringLiteral("Combo1")); }
-
-    // Sends a record and waits for its ACK.
-    bool sendRecord(const std::string& bytes) {
-        pty.write(bytes);
-        return spinUntil([&] { return (acks += pty.read()).find('\x06') != std::string::npos; }) &&
-               (acks.erase(acks.find('\x06'), 1), true);
-    }
-
-    QString errorText() {
-        QMessageBox* box = form.errors().box();
-        return box ? box->text() : QString();
-    }
-
-    TempDir config;
-    TempDir out;
-    Pty pty;
-    Form1 form;
-    std::string acks;
-};
 
 TEST_F(Form1Test, WindowMatchesTheLayout) {
     EXPECT_EQ(form.windowTitle(), QStringLiteral("KELMOR CSV File Creator"));

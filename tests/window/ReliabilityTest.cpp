@@ -1,0 +1,157 @@
+// Faults from outside the program: full disks, vanished folders and devices,
+// files changed behind its back, floods. Nothing acknowledged may be lost,
+// and the window must live on.
+#include "FormFixture.h"
+#include "support/FaultInjection.h"
+#include "support/ReferenceCsv.h"
+
+#include <QElapsedTimer>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+
+using namespace kelmor;
+using namespace kelmor::test;
+
+namespace {
+
+using Reliability = FormFixture;
+
+long residentPeakKiB() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("VmHWM:", 0) == 0)
+            return std::stol(line.substr(6));
+    return 0;
+}
+
+TEST_F(Reliability, FullDiskLosesNothingAndAcknowledgesNothingUntilStored) {
+    saveAs(out / "log");
+    ASSERT_TRUE(sendRecord("\x02"
+                           "FIRST\x03"));
+    const std::string before = readFile(out / "log.txt");
+    {
+        FileSizeLimit full(before.size() + 3); // the next record fits only part-way
+        pty.write("\x02"
+                  "SECOND\x03");
+        ASSERT_TRUE(spinUntil([&] { return !errorText().isEmpty(); }));
+        spinFor(300);
+        EXPECT_TRUE(errorText().startsWith(QStringLiteral("Cannot write the capture file")))
+            << errorText().toStdString();
+        EXPECT_EQ(readFile(out / "log.txt"), before);
+        EXPECT_EQ(pty.read(), "");
+    }
+    ASSERT_TRUE(sendRecord("\x02"
+                           "THIRD\x03"));
+    EXPECT_EQ(readFile(out / "log.txt"), "\rFIRST \rSECOND \rTHIRD ");
+    EXPECT_EQ(readFile(out / "log.csv"), referenceCsv("\rFIRST \rSECOND \rTHIRD "));
+    spinFor(100);
+    EXPECT_EQ(pty.read(), "") << "one ACK per store";
+}
+
+TEST_F(Reliability, RemovedFolderIsWaitedForAndTheRecordStoredOnceBack) {
+    std::filesystem::create_directory(out / "day");
+    saveAs(out / "day/log");
+    ASSERT_TRUE(sendRecord("\x02"
+                           "A\x03"));
+    std::filesystem::rename(out / "day", out / "away");
+    pty.write("\x02"
+              "B\x03");
+    ASSERT_TRUE(spinUntil([&] { return !errorText().isEmpty(); }));
+    EXPECT_TRUE(errorText().contains(QString::fromStdString(out / "day/log.txt")));
+    EXPECT_EQ(pty.read(), "");
+
+    // Back again: the quiet line's retry stores it without a new record.
+    std::filesystem::rename(out / "away", out / "day");
+    ASSERT_TRUE(
+        spinUntil([&] { return (acks += pty.read()).find('\x06') != std::string::npos; }, 5000));
+    EXPECT_EQ(readFile(out / "day/log.txt"), "\rA \rB ");
+    EXPECT_EQ(readFile(out / "day/log.csv"), referenceCsv("\rA \rB "));
+}
+
+TEST_F(Reliability, BlockedCsvPathStillStoresAndAcknowledges) {
+    std::filesystem::create_directory(out / "log.csv");
+    saveAs(out / "log");
+    ASSERT_TRUE(sendRecord("\x02"
+                           "A\x03"));
+    EXPECT_EQ(readFile(out / "log.txt"), "\rA ");
+    ASSERT_TRUE(spinUntil([&] { return !errorText().isEmpty(); }));
+    EXPECT_TRUE(errorText().startsWith(QStringLiteral("Cannot write the CSV file")));
+
+    std::filesystem::remove(out / "log.csv");
+    ASSERT_TRUE(sendRecord("\x02"
+                           "B\x03"));
+    EXPECT_EQ(readFile(out / "log.csv"), referenceCsv("\rA \rB "));
+}
+
+TEST_F(Reliability, UnplugMidRecordThenReplugResumesByItself) {
+    saveAs(out / "log");
+    pty.write("\x02"
+              "HA");
+    ASSERT_TRUE(spinUntil([&] {
+        return form.captureState().RxBuffer == "\x02"
+                                               "HA";
+    }));
+    pty.closeMaster();
+    ASSERT_TRUE(spinUntil([&] { return !form.comm().PortOpen(); }));
+    EXPECT_TRUE(errorText().startsWith(QStringLiteral("Lost the connection to port")));
+
+    // Unplugged: the program waits, it does not spin.
+    const double cpuBefore = cpuSeconds();
+    QElapsedTimer wall;
+    wall.start();
+    spinFor(2000);
+    const double cpuShare = (cpuSeconds() - cpuBefore) / (wall.elapsed() / 1000.0);
+    RecordProperty("cpu_share_while_unplugged", std::to_string(cpuShare));
+    EXPECT_LT(cpuShare, 0.2);
+
+    Pty replugged;
+    bindPort(config.path(), 3, replugged.slavePath());
+    ASSERT_TRUE(spinUntil([&] { return form.comm().PortOpen(); }, 5000));
+    replugged.write("LF\x03");
+    std::string got;
+    ASSERT_TRUE(
+        spinUntil([&] { return (got += replugged.read()).find('\x06') != std::string::npos; }));
+    EXPECT_EQ(readFile(out / "log.txt"), "\rHALF ");
+}
+
+TEST_F(Reliability, FloodWithoutEtxKeepsTheWindowResponsive) {
+    saveAs(out / "log");
+    constexpr std::size_t Total = 100u << 20;
+    std::atomic<bool> stop{false};
+    std::thread device([&] {
+        const std::string chunk(64 * 1024, 'x');
+        for (std::size_t sent = 0; sent < Total && !stop; sent += chunk.size())
+            pty.write(chunk);
+    });
+    ASSERT_TRUE(spinUntil([&] { return form.captureState().RxBuffer.size() > (8u << 20); }, 20000));
+
+    // A click in the middle of the flood still opens the dialog.
+    QElapsedTimer clock;
+    qint64 openedAfterMs = -1;
+    QTimer::singleShot(0, [&] {
+        clock.start();
+        whenDialogOpens([&] { openedAfterMs = clock.elapsed(); }, "");
+        form.findChild<QPushButton*>(QStringLiteral("cmdGetData"))->click();
+    });
+    ASSERT_TRUE(spinUntil([&] { return openedAfterMs >= 0; }, 20000));
+    RecordProperty("dialog_open_ms_during_flood", std::to_string(openedAfterMs));
+
+    const bool all = spinUntil([&] { return form.captureState().RxBuffer.size() >= Total; }, 60000);
+    stop = true;
+    device.join();
+    EXPECT_TRUE(all);
+    RecordProperty("peak_rss_kib_after_100mib_flood", std::to_string(residentPeakKiB()));
+    // Still one record waiting for its ETX, and still capturing.
+    EXPECT_FALSE(std::filesystem::exists(out / "log.txt"));
+    pty.write("\x03");
+    ASSERT_TRUE(
+        spinUntil([&] { return (acks += pty.read()).find('\x06') != std::string::npos; }, 20000));
+    EXPECT_EQ(std::filesystem::file_size(out / "log.txt"), Total + 1);
+}
+
+} // namespace
