@@ -1,0 +1,128 @@
+"""Drives the real kelmor-csv binary on an X display (Xvfb), with a
+pseudo-terminal playing the instrument. Used by the end-to-end tests and the
+soak run; it never opens a real serial port."""
+
+import os
+import select
+import shutil
+import subprocess
+import tempfile
+import time
+import tty
+
+STX, ETX, ACK, FS = b"\x02", b"\x03", b"\x06", b"\x1c"
+
+
+def clean(raw: bytes) -> bytes:
+    out = bytearray()
+    for c in raw:
+        if c == 0x02:
+            out.append(0x0D)
+        elif c < 0x20 or c > 0x7A:
+            out.append(0x20)
+        else:
+            out.append(c)
+    return bytes(out)
+
+
+def reference_csv(capture: bytes) -> bytes:
+    out = bytearray()
+    pos = 0
+    while pos < len(capture):
+        end = capture.find(b"\r", pos)
+        terminated = end != -1
+        if not terminated:
+            end = len(capture)
+        out += b'"' + capture[pos:end] + b'"\r\n'
+        pos = end + (1 if terminated else 0)
+        if terminated and pos < len(capture) and capture[pos] == 0x0A:
+            pos += 1
+    return bytes(out)
+
+
+def record(i: int) -> bytes:
+    return STX + b"%08d" % i + FS + b"12.5 g" + FS + b"OK" + ETX
+
+
+def xdotool(*args) -> str:
+    return subprocess.run(["xdotool", *args], check=True, capture_output=True,
+                          text=True, timeout=30).stdout
+
+
+class Device:
+    """The instrument: the master side of a pseudo-terminal bound as Comm N."""
+
+    def __init__(self, config_home: str, port: int = 3):
+        self.master, self.slave = os.openpty()
+        tty.setraw(self.slave)  # no echo before the program sets the line up
+        folder = os.path.join(config_home, "kelmor-csv")
+        os.makedirs(folder, exist_ok=True)
+        link = os.path.join(folder, "com%d" % port)
+        if os.path.lexists(link):
+            os.remove(link)
+        os.symlink(os.ttyname(self.slave), link)
+
+    def send(self, data: bytes):
+        view = memoryview(data)
+        while view:
+            n = os.write(self.master, view)
+            view = view[n:]
+
+    def wait_ack(self, timeout: float) -> bool:
+        deadline = time.monotonic() + timeout
+        while True:
+            left = deadline - time.monotonic()
+            if left <= 0:
+                return False
+            ready, _, _ = select.select([self.master], [], [], left)
+            if ready:
+                data = os.read(self.master, 4096)
+                if ACK in data:
+                    return True
+
+    def drain(self) -> bytes:
+        data = b""
+        while select.select([self.master], [], [], 0)[0]:
+            data += os.read(self.master, 4096)
+        return data
+
+
+class Program:
+    """The real program in its own window."""
+
+    def __init__(self, binary: str, config_home: str):
+        env = dict(os.environ, XDG_CONFIG_HOME=config_home)
+        env.pop("QT_QPA_PLATFORM", None)
+        self.proc = subprocess.Popen([binary], env=env, stdout=subprocess.DEVNULL,
+                                     stderr=subprocess.DEVNULL)
+        out = xdotool("search", "--sync", "--onlyvisible", "--name",
+                      "^KELMOR CSV File Creator$")
+        self.window = out.split()[0]
+
+    def save_as(self, path: str):
+        # "Save As" sits at 160,48 (121 x 33) in the window.
+        xdotool("mousemove", "--window", self.window, "220", "64", "click", "1")
+        xdotool("search", "--sync", "--onlyvisible", "--name", "^Save As$")
+        time.sleep(0.3)
+        xdotool("type", "--delay", "5", path)
+        xdotool("key", "Return")
+
+    def rss_kib(self) -> int:
+        with open("/proc/%d/status" % self.proc.pid) as status:
+            for line in status:
+                if line.startswith("VmRSS:"):
+                    return int(line.split()[1])
+        return 0
+
+    def kill(self):
+        if self.proc.poll() is None:
+            self.proc.kill()
+        self.proc.wait()
+
+
+def workdir() -> str:
+    return tempfile.mkdtemp(prefix="kelmor-e2e-")
+
+
+def cleanup(path: str):
+    shutil.rmtree(path, ignore_errors=True)
