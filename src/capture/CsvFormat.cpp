@@ -20,6 +20,14 @@ FileNames deriveNames(const std::string& baseName) {
     return names;
 }
 
+CsvRenderer::CsvRenderer(const CsvResume& from)
+    : skipLf_(from.afterCr), in_(from.captureOffset), out_(from.csvOffset) {}
+
+void CsvRenderer::put(std::string& csv, const char* data, std::size_t size) {
+    csv.append(data, size);
+    out_ += size;
+}
+
 void CsvRenderer::feed(std::string_view in, std::string& out) {
     const char* data = in.data();
     std::size_t i = 0;
@@ -33,17 +41,18 @@ void CsvRenderer::feed(std::string_view in, std::string& out) {
     }
     while (i < n) {
         if (!inLine_) {
-            out += '"';
+            lineStart_ = {in_ + i, out_, false};
+            put(out, "\"", 1);
             inLine_ = true;
         }
         const void* cr = std::memchr(data + i, framing::CR, n - i);
         if (cr == nullptr) {
-            out.append(data + i, n - i);
-            return;
+            put(out, data + i, n - i);
+            break;
         }
         const std::size_t end = static_cast<const char*>(cr) - data;
-        out.append(data + i, end - i);
-        out += "\"\r\n";
+        put(out, data + i, end - i);
+        put(out, "\"\r\n", 3);
         inLine_ = false;
         i = end + 1;
         if (i == n)
@@ -51,11 +60,18 @@ void CsvRenderer::feed(std::string_view in, std::string& out) {
         else if (data[i] == framing::LF)
             ++i;
     }
+    in_ += n;
+}
+
+CsvResume CsvRenderer::resumePoint() const {
+    if (inLine_)
+        return lineStart_;
+    return {in_, out_, skipLf_};
 }
 
 void CsvRenderer::finish(std::string& out) {
     if (inLine_)
-        out += "\"\r\n";
+        put(out, "\"\r\n", 3);
     inLine_ = false;
     skipLf_ = false;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -9,9 +10,22 @@ namespace kelmor {
 struct FileNames {
     std::string CsvName;
     std::string TxtName;
+
+    bool operator==(const FileNames&) const = default;
 };
 
 FileNames deriveNames(const std::string& baseName);
+
+// Where rendering can start again so that the result equals rendering the
+// whole capture file: the start of its last, unterminated line (or its end),
+// and where that line's CSV line starts.
+struct CsvResume {
+    std::uint64_t captureOffset = 0;
+    std::uint64_t csvOffset = 0;
+    bool afterCr = false; // the capture data ended on CR: a leading LF belongs to it
+
+    bool operator==(const CsvResume&) const = default;
+};
 
 // Turns capture-file bytes into CSV bytes: each line (ended by CR or CR LF,
 // the last one possibly by the end of the data) becomes '"' line '"' CR LF.
@@ -19,13 +33,24 @@ FileNames deriveNames(const std::string& baseName);
 // anywhere, so files can be streamed in blocks.
 class CsvRenderer {
 public:
+    CsvRenderer() = default;
+    // Continues a rendering from a point taken earlier with resumePoint().
+    explicit CsvRenderer(const CsvResume& from);
+
     void feed(std::string_view capture, std::string& csv);
+    // Where to start again once more data is appended; take it before finish().
+    CsvResume resumePoint() const;
     // Closes an unterminated last line.
     void finish(std::string& csv);
 
 private:
+    void put(std::string& csv, const char* data, std::size_t size);
+
     bool inLine_ = false;
-    bool skipLf_ = false; // the previous block ended on CR
+    bool skipLf_ = false;   // the previous block ended on CR
+    std::uint64_t in_ = 0;  // capture bytes consumed, from the file's start
+    std::uint64_t out_ = 0; // CSV bytes produced, from the file's start
+    CsvResume lineStart_;   // where the current line began
 };
 
 } // namespace kelmor

@@ -50,6 +50,12 @@ int writeAll(int fd, const char* data, std::size_t size) {
     return 0;
 }
 
+FileStamp stampFrom(const struct stat& st) {
+    return {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino),
+            static_cast<std::uint64_t>(st.st_size),
+            static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
+}
+
 std::string parentDir(const std::string& path) {
     const auto slash = path.find_last_of('/');
     if (slash == std::string::npos)
@@ -59,20 +65,33 @@ std::string parentDir(const std::string& path) {
 
 } // namespace
 
-MaybeError appendDurably(const std::string& path, std::string_view bytes) {
+std::optional<FileStamp> stampOf(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0)
+        return std::nullopt;
+    return stampFrom(st);
+}
+
+AppendResult appendDurably(const std::string& path, std::string_view bytes) {
+    AppendResult result;
     bool created = false;
     int raw = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
     if (raw < 0 && errno == ENOENT) {
         raw = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         created = raw >= 0;
     }
-    if (raw < 0)
-        return Error{"Cannot open the capture file", path, reason(errno)};
+    if (raw < 0) {
+        result.error = Error{"Cannot open the capture file", path, reason(errno)};
+        return result;
+    }
     Fd fd(raw);
 
     struct stat before {};
-    if (::fstat(fd.get(), &before) != 0)
-        return Error{"Cannot open the capture file", path, reason(errno)};
+    if (::fstat(fd.get(), &before) != 0) {
+        result.error = Error{"Cannot open the capture file", path, reason(errno)};
+        return result;
+    }
+    result.before = created ? FileStamp{} : stampFrom(before);
 
     const char* failed = nullptr;
     int err = writeAll(fd.get(), bytes.data(), bytes.size());
@@ -91,7 +110,8 @@ MaybeError appendDurably(const std::string& path, std::string_view bytes) {
         } else if (::ftruncate(fd.get(), before.st_size) != 0) {
             why += " (and the partial write could not be undone: " + reason(errno) + ")";
         }
-        return Error{failed, path, why};
+        result.error = Error{failed, path, why};
+        return result;
     }
 
     if (created) {
@@ -100,38 +120,65 @@ MaybeError appendDurably(const std::string& path, std::string_view bytes) {
         if (dir.ok())
             ::fsync(dir.get());
     }
-    return std::nullopt;
+    struct stat after {};
+    if (::fstat(fd.get(), &after) == 0)
+        result.after = stampFrom(after);
+    return result;
 }
 
-MaybeError rebuildCsv(const std::string& txtPath, const std::string& csvPath) {
-    Fd out(::open(csvPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
-    if (!out.ok())
-        return Error{"Cannot write the CSV file", csvPath, reason(errno)};
+CsvWriteResult writeCsv(const std::string& txtPath, const std::string& csvPath,
+                        const CsvResume& from) {
+    CsvWriteResult result;
+    const bool whole = from == CsvResume{};
+    Fd out(::open(csvPath.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | (whole ? O_TRUNC : 0), 0666));
+    if (!out.ok()) {
+        result.error = Error{"Cannot write the CSV file", csvPath, reason(errno)};
+        return result;
+    }
+    if (!whole && (::ftruncate(out.get(), static_cast<off_t>(from.csvOffset)) != 0 ||
+                   ::lseek(out.get(), static_cast<off_t>(from.csvOffset), SEEK_SET) < 0)) {
+        result.error = Error{"Cannot write the CSV file", csvPath, reason(errno)};
+        return result;
+    }
     Fd in(::open(txtPath.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!in.ok())
-        return Error{"Cannot read the capture file", txtPath, reason(errno)};
+    if (!in.ok() || ::lseek(in.get(), static_cast<off_t>(from.captureOffset), SEEK_SET) < 0) {
+        result.error = Error{"Cannot read the capture file", txtPath, reason(errno)};
+        return result;
+    }
 
     std::string block(BlockSize, '\0');
     std::string csv;
     csv.reserve(BlockSize + BlockSize / 2);
-    CsvRenderer renderer;
+    CsvRenderer renderer(from);
     for (;;) {
         const ssize_t n = ::read(in.get(), block.data(), block.size());
         if (n < 0) {
             if (errno == EINTR)
                 continue;
-            return Error{"Cannot read the capture file", txtPath, reason(errno)};
+            result.error = Error{"Cannot read the capture file", txtPath, reason(errno)};
+            return result;
         }
         csv.clear();
-        if (n == 0)
+        if (n == 0) {
+            result.resume = renderer.resumePoint();
             renderer.finish(csv);
-        else
+        } else {
             renderer.feed(std::string_view(block.data(), static_cast<std::size_t>(n)), csv);
-        if (const int err = writeAll(out.get(), csv.data(), csv.size()); err != 0)
-            return Error{"Cannot write the CSV file", csvPath, reason(err)};
+        }
+        if (const int err = writeAll(out.get(), csv.data(), csv.size()); err != 0) {
+            result.error = Error{"Cannot write the CSV file", csvPath, reason(err)};
+            return result;
+        }
         if (n == 0)
-            return std::nullopt;
+            break;
     }
+    struct stat st {};
+    if (::fstat(out.get(), &st) != 0) {
+        result.error = Error{"Cannot write the CSV file", csvPath, reason(errno)};
+        return result;
+    }
+    result.csv = stampFrom(st);
+    return result;
 }
 
 } // namespace kelmor::fileops
