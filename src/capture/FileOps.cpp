@@ -2,6 +2,7 @@
 
 #include "capture/CsvFormat.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -146,9 +147,19 @@ CsvWriteResult writeCsv(const std::string& txtPath, const std::string& csvPath,
         return result;
     }
 
-    std::string block(BlockSize, '\0');
+    // Usually only the last line and the new text are read: size the buffers
+    // to that rather than to a whole block.
+    struct stat st {};
+    std::size_t blockSize = BlockSize;
+    if (::fstat(in.get(), &st) == 0 && static_cast<std::uint64_t>(st.st_size) >= from.captureOffset)
+        blockSize = std::clamp<std::size_t>(
+            static_cast<std::size_t>(static_cast<std::uint64_t>(st.st_size) - from.captureOffset) +
+                1,
+            4096, BlockSize);
+    std::string block;
+    block.resize(blockSize);
     std::string csv;
-    csv.reserve(BlockSize + BlockSize / 2);
+    csv.reserve(blockSize + blockSize / 2 + 16);
     CsvRenderer renderer(from);
     for (;;) {
         const ssize_t n = ::read(in.get(), block.data(), block.size());
@@ -172,7 +183,6 @@ CsvWriteResult writeCsv(const std::string& txtPath, const std::string& csvPath,
         if (n == 0)
             break;
     }
-    struct stat st {};
     if (::fstat(out.get(), &st) != 0) {
         result.error = Error{"Cannot write the CSV file", csvPath, reason(errno)};
         return result;

@@ -19,6 +19,7 @@ public:
     std::string read();
     void closeMaster();
     bool masterOpen() const { return master_ >= 0; }
+    static int masterFd(const Pty& pty) { return pty.master_; }
 
 private:
     int master_ = -1;

@@ -1,0 +1,215 @@
+// kelmor-bench: prints its figures as "name: value" lines, each with the
+// baseline it is to be compared with from the same run.
+//   kelmor-bench            full sizes (1 GiB files; several minutes)
+//   kelmor-bench --small    small sizes, a smoke test
+#include "Bench.h"
+#include "support/Pty.h"
+#include "support/TempDir.h"
+#include "window/Form1.h"
+
+#include <QApplication>
+#include <QEventLoop>
+#include <QFileDialog>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTimer>
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <poll.h>
+#include <thread>
+#include <unistd.h>
+
+namespace kelmor::bench {
+void storeCost(const std::string& shmDir, const std::string& diskDir,
+               const std::vector<std::size_t>& sizes, bool small);
+void noEtxStream(const std::vector<std::size_t>& sizes);
+int peakChild(const std::string& base);
+void peakMemory(const std::string& self, const std::string& shmDir, std::size_t bigSize);
+} // namespace kelmor::bench
+
+using namespace kelmor;
+using namespace kelmor::bench;
+
+namespace {
+
+const std::string Record = "\x02"
+                           "2026-12-07\x1c"
+                           "10:00:00\x1c"
+                           "ID000042\x1c"
+                           "12.5 g\x1c"
+                           "OK\x03";
+
+// Presses "Save As" and confirms the name in the dialog.
+void saveAs(Form1& form, const std::string& name) {
+    QTimer::singleShot(0, [name] {
+        QFileDialog* dialog = nullptr;
+        while (!(dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget())))
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"))
+            ->setText(QString::fromStdString(name));
+        static_cast<QDialog*>(dialog)->accept();
+    });
+    form.findChild<QPushButton*>(QStringLiteral("cmdGetData"))->click();
+}
+
+bool waitAck(int fd, int timeoutMs) {
+    char buf[256];
+    for (;;) {
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, timeoutMs) <= 0)
+            return false;
+        const ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n > 0 && std::memchr(buf, 0x06, static_cast<std::size_t>(n)))
+            return true;
+    }
+}
+
+// Runs the window's event loop while the device does its part on a thread.
+template <typename Device> void withDevice(Device device) {
+    QEventLoop loop;
+    std::thread thread([&] {
+        device();
+        QMetaObject::invokeMethod(&loop, "quit", Qt::QueuedConnection);
+    });
+    loop.exec();
+    thread.join();
+}
+
+struct Lockstep {
+    std::vector<double> latencyUs;
+    double recordsPerSecond = 0;
+};
+
+// The device sends the next record as soon as the ACK for the last came back.
+Lockstep lockstep(int masterFd, int records) {
+    Lockstep result;
+    withDevice([&] {
+        const auto start = Clock::now();
+        for (int i = 0; i < records; ++i) {
+            const auto sent = Clock::now();
+            if (::write(masterFd, Record.data(), Record.size()) < 0 || !waitAck(masterFd, 10000))
+                break;
+            result.latencyUs.push_back(secondsSince(sent) * 1e6);
+        }
+        result.recordsPerSecond =
+            static_cast<double>(result.latencyUs.size()) / secondsSince(start);
+    });
+    return result;
+}
+
+// The device sends everything without waiting; done when all is on disk.
+double streaming(int masterFd, const std::string& txt, int records) {
+    const std::size_t expected =
+        std::filesystem::file_size(txt) + Record.size() * static_cast<std::size_t>(records);
+    double seconds = 0;
+    withDevice([&] {
+        const auto start = Clock::now();
+        std::string all;
+        for (int i = 0; i < records; ++i)
+            all += Record;
+        std::size_t off = 0;
+        char drain[4096];
+        while (off < all.size() || std::filesystem::file_size(txt) < expected) {
+            if (off < all.size()) {
+                const ssize_t n = ::write(masterFd, all.data() + off,
+                                          std::min<std::size_t>(4096, all.size() - off));
+                if (n > 0)
+                    off += static_cast<std::size_t>(n);
+            }
+            while (::read(masterFd, drain, sizeof drain) > 0) {
+            }
+            if (secondsSince(start) > 60)
+                break;
+            if (off == all.size())
+                ::usleep(200);
+        }
+        seconds = secondsSince(start);
+    });
+    return static_cast<double>(records) / seconds;
+}
+
+void windowBench(const std::string& shmDir, const std::string& diskDir, std::size_t bigSize,
+                 int records) {
+    test::TempDir config;
+    ::setenv("XDG_CONFIG_HOME", config.path().c_str(), 1);
+    test::Pty pty;
+    test::bindPort(config.path(), 3, pty.slavePath());
+    Form1 form;
+    form.Form_Load();
+    form.show();
+
+    struct Place {
+        const char* name;
+        std::string dir;
+    };
+    double lockstepRps = 0;
+    for (const Place& place : {Place{"shm", shmDir}, Place{"disk", diskDir}}) {
+        for (const std::size_t size : {std::size_t{0}, bigSize}) {
+            const std::string base = place.dir + "/latency-" + std::to_string(size);
+            if (size > 0)
+                fillCapture(base + ".txt", size);
+            saveAs(form, base);
+            lockstep(test::Pty::masterFd(pty), 1); // the first store of a run rewrites the CSV
+            const Lockstep run = lockstep(test::Pty::masterFd(pty), records);
+            const std::string tag =
+                std::string(place.name) + "_" + (size ? sizeName(size) : "empty");
+            report("etx_to_ack_p50_us_" + tag, percentile(run.latencyUs, 50), "us");
+            report("etx_to_ack_p99_us_" + tag, percentile(run.latencyUs, 99), "us");
+            if (size == 0 && std::string(place.name) == "shm")
+                lockstepRps = run.recordsPerSecond;
+            std::filesystem::remove(base + ".txt");
+            std::filesystem::remove(base + ".csv");
+        }
+    }
+    // The line's own limit: 10 bits a byte at 19200 baud.
+    const double lineRps = 1920.0 / static_cast<double>(Record.size());
+    report("line_limit_records_per_s", lineRps, "rec/s");
+    report("lockstep_records_per_s", lockstepRps, "rec/s");
+    report("lockstep_over_line_limit", lockstepRps / lineRps);
+
+    const std::string base = shmDir + "/stream";
+    saveAs(form, base);
+    lockstep(test::Pty::masterFd(pty), 1);
+    const double streamRps = streaming(test::Pty::masterFd(pty), base + ".txt", records * 5);
+    report("streaming_records_per_s", streamRps, "rec/s");
+    report("streaming_over_line_limit", streamRps / lineRps);
+    std::filesystem::remove(base + ".txt");
+    std::filesystem::remove(base + ".csv");
+}
+
+} // namespace
+
+int main(int argc, char* argv[]) {
+    if (argc == 3 && std::strcmp(argv[1], "--peak-child") == 0)
+        return peakChild(argv[2]);
+    const bool small = argc > 1 && std::strcmp(argv[1], "--small") == 0;
+    ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
+
+    const std::string shmRoot = std::filesystem::exists("/dev/shm") ? "/dev/shm" : "/tmp";
+    const std::string shmDir = shmRoot + "/kelmor-bench-" + std::to_string(::getpid());
+    const std::string diskDir =
+        std::filesystem::absolute(".kelmor-bench-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(shmDir);
+    std::filesystem::create_directories(diskDir);
+
+    const std::size_t big = small ? (8u << 20) : (1u << 30);
+    std::printf("# kelmor-bench (%s): memory files in %s, disk files in %s\n",
+                small ? "small" : "full", shmDir.c_str(), diskDir.c_str());
+    storeCost(shmDir, diskDir,
+              small ? std::vector<std::size_t>{1u << 20, 8u << 20}
+                    : std::vector<std::size_t>{1u << 20, 64u << 20, 1u << 30},
+              small);
+    noEtxStream(small ? std::vector<std::size_t>{1u << 20, 8u << 20}
+                      : std::vector<std::size_t>{8u << 20, 64u << 20});
+    peakMemory(argv[0], shmDir, big);
+
+    QApplication app(argc, argv);
+    windowBench(shmDir, diskDir, big, small ? 200 : 2000);
+
+    std::filesystem::remove_all(shmDir);
+    std::filesystem::remove_all(diskDir);
+    return 0;
+}
