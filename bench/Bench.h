@@ -1,5 +1,7 @@
 #pragma once
 
+#include "support/ProcStatus.h"
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -37,6 +39,6 @@ inline std::string sizeName(std::size_t bytes) {
 // A capture file of realistic records, and nothing else, of about this size.
 std::string fillCapture(const std::string& path, std::size_t bytes);
 
-long peakRssKiB();
+using test::peakRssKiB;
 
 } // namespace kelmor::bench

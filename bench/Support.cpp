@@ -19,13 +19,4 @@ std::string fillCapture(const std::string& path, std::size_t bytes) {
     return path;
 }
 
-long peakRssKiB() {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line))
-        if (line.rfind("VmHWM:", 0) == 0)
-            return std::stol(line.substr(6));
-    return 0;
-}
-
 } // namespace kelmor::bench

@@ -3,13 +3,13 @@
 // and the window must live on.
 #include "FormFixture.h"
 #include "support/FaultInjection.h"
+#include "support/ProcStatus.h"
 #include "support/ReferenceCsv.h"
 
 #include <QElapsedTimer>
 
 #include <atomic>
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <thread>
 
@@ -19,15 +19,6 @@ using namespace kelmor::test;
 namespace {
 
 using Reliability = FormFixture;
-
-long residentPeakKiB() {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line))
-        if (line.rfind("VmHWM:", 0) == 0)
-            return std::stol(line.substr(6));
-    return 0;
-}
 
 TEST_F(Reliability, FullDiskLosesNothingAndAcknowledgesNothingUntilStored) {
     saveAs(out / "log");
@@ -145,7 +136,7 @@ TEST_F(Reliability, FloodWithoutEtxKeepsTheWindowResponsive) {
     stop = true;
     device.join();
     EXPECT_TRUE(all);
-    RecordProperty("peak_rss_kib_after_100mib_flood", std::to_string(residentPeakKiB()));
+    RecordProperty("peak_rss_kib_after_100mib_flood", std::to_string(peakRssKiB()));
     // Still one record waiting for its ETX, and still capturing.
     EXPECT_FALSE(std::filesystem::exists(out / "log.txt"));
     pty.write("\x03");
