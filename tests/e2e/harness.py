@@ -126,3 +126,11 @@ def workdir() -> str:
 
 def cleanup(path: str):
     shutil.rmtree(path, ignore_errors=True)
+
+
+def verdict(failures) -> int:
+    """Prints the failures and the closing count; returns the exit code."""
+    for f in failures:
+        print("FAIL:", f)
+    print("1 passed, 0 failed" if not failures else "0 passed, 1 failed")
+    return 1 if failures else 0

@@ -68,11 +68,7 @@ def main(binary: str) -> int:
             failures.append("too few records acknowledged before the kill (%d)" % acked)
     finally:
         harness.cleanup(work)
-
-    for f in failures:
-        print("FAIL:", f)
-    print("1 passed, 0 failed" if not failures else "0 passed, 1 failed")
-    return 1 if failures else 0
+    return harness.verdict(failures)
 
 
 if __name__ == "__main__":

@@ -66,10 +66,7 @@ def main(program_binary: str, sim_binary: str) -> int:
             failures.append("the link to a real device was changed")
     finally:
         harness.cleanup(work)
-    for f in failures:
-        print("FAIL:", f)
-    print("1 passed, 0 failed" if not failures else "0 passed, 1 failed")
-    return 1 if failures else 0
+    return harness.verdict(failures)
 
 
 if __name__ == "__main__":
