@@ -1,129 +1,59 @@
 #include "capture/FileOps.h"
 
-#include "capture/CsvFormat.h"
-
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace kelmor::fileops {
 
 namespace {
 
+using platform::File;
+
 constexpr std::size_t BlockSize = 1 << 20;
 
-std::string reason(int err) {
-    return std::strerror(err);
-}
-
-// Closes on every path out of a function.
-class Fd {
-public:
-    explicit Fd(int fd) : fd_(fd) {}
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    ~Fd() {
-        if (fd_ >= 0)
-            ::close(fd_);
-    }
-    int get() const { return fd_; }
-    bool ok() const { return fd_ >= 0; }
-
-private:
-    int fd_ = -1;
-};
-
-// Returns 0 or the errno of the failing write.
-int writeAll(int fd, const char* data, std::size_t size) {
-    while (size > 0) {
-        const ssize_t n = ::write(fd, data, size);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return errno;
-        }
-        data += n;
-        size -= static_cast<std::size_t>(n);
-    }
-    return 0;
-}
-
-FileStamp stampFrom(const struct stat& st) {
-    return {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino),
-            static_cast<std::uint64_t>(st.st_size),
-            static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
-}
-
-std::string parentDir(const std::string& path) {
-    const auto slash = path.find_last_of('/');
-    if (slash == std::string::npos)
-        return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
 } // namespace
-
-std::optional<FileStamp> stampOf(const std::string& path) {
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0)
-        return std::nullopt;
-    return stampFrom(st);
-}
 
 AppendResult appendDurably(const std::string& path, std::string_view bytes) {
     AppendResult result;
     bool created = false;
-    int raw = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
-    if (raw < 0 && errno == ENOENT) {
-        raw = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        created = raw >= 0;
+    File file = File::open(path, File::Mode::Append);
+    if (!file.isOpen() && file.notFound()) {
+        file = File::open(path, File::Mode::AppendCreateNew);
+        created = file.isOpen();
     }
-    if (raw < 0) {
-        result.error = Error{"Cannot open the capture file", path, reason(errno)};
+    if (!file.isOpen()) {
+        result.error = Error{"Cannot open the capture file", path, file.error()};
         return result;
     }
-    Fd fd(raw);
-
-    struct stat before {};
-    if (::fstat(fd.get(), &before) != 0) {
-        result.error = Error{"Cannot open the capture file", path, reason(errno)};
+    const std::optional<FileStamp> before = file.stamp();
+    if (!before) {
+        result.error = Error{"Cannot open the capture file", path, file.error()};
         return result;
     }
-    result.before = created ? FileStamp{} : stampFrom(before);
+    result.before = created ? FileStamp{} : *before;
 
     const char* failed = nullptr;
-    int err = writeAll(fd.get(), bytes.data(), bytes.size());
-    if (err != 0) {
+    if (!file.write(bytes.data(), bytes.size()))
         failed = "Cannot write the capture file";
-    } else if (::fdatasync(fd.get()) != 0) {
-        err = errno;
+    else if (!file.sync())
         failed = "Cannot save the capture file to disk";
-    }
     if (failed != nullptr) {
         // Leave the file as it was, so that the retry writes these bytes once.
-        std::string why = reason(err);
+        std::string why = file.error();
         if (created) {
-            if (::unlink(path.c_str()) != 0)
+            file.close();
+            if (File::remove(path))
                 why += " (and the new empty file could not be removed)";
-        } else if (::ftruncate(fd.get(), before.st_size) != 0) {
-            why += " (and the partial write could not be undone: " + reason(errno) + ")";
+        } else if (!file.truncate(before->size)) {
+            why += " (and the partial write could not be undone: " + file.error() + ")";
         }
         result.error = Error{failed, path, why};
         return result;
     }
 
-    if (created) {
-        // A new file is only durable once its directory entry is.
-        Fd dir(::open(parentDir(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        if (dir.ok())
-            ::fsync(dir.get());
-    }
-    struct stat after {};
-    if (::fstat(fd.get(), &after) == 0)
-        result.after = stampFrom(after);
+    if (created)
+        File::syncFolderOf(path); // a new file is durable only with its directory entry
+    if (const auto after = file.stamp())
+        result.after = *after;
     return result;
 }
 
@@ -131,42 +61,41 @@ CsvWriteResult writeCsv(const std::string& txtPath, const std::string& csvPath,
                         const CsvResume& from) {
     CsvWriteResult result;
     const bool whole = from == CsvResume{};
-    Fd out(::open(csvPath.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | (whole ? O_TRUNC : 0), 0666));
-    if (!out.ok()) {
-        result.error = Error{"Cannot write the CSV file", csvPath, reason(errno)};
+    const auto csvError = [&](const File& f) {
+        return Error{"Cannot write the CSV file", csvPath, f.error()};
+    };
+    const auto txtError = [&](const File& f) {
+        return Error{"Cannot read the capture file", txtPath, f.error()};
+    };
+
+    File out = File::open(csvPath, whole ? File::Mode::WriteTruncate : File::Mode::Write);
+    if (!out.isOpen() || (!whole && (!out.truncate(from.csvOffset) || !out.seek(from.csvOffset)))) {
+        result.error = csvError(out);
         return result;
     }
-    if (!whole && (::ftruncate(out.get(), static_cast<off_t>(from.csvOffset)) != 0 ||
-                   ::lseek(out.get(), static_cast<off_t>(from.csvOffset), SEEK_SET) < 0)) {
-        result.error = Error{"Cannot write the CSV file", csvPath, reason(errno)};
-        return result;
-    }
-    Fd in(::open(txtPath.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!in.ok() || ::lseek(in.get(), static_cast<off_t>(from.captureOffset), SEEK_SET) < 0) {
-        result.error = Error{"Cannot read the capture file", txtPath, reason(errno)};
+    File in = File::open(txtPath, File::Mode::Read);
+    const std::optional<FileStamp> txt = in.isOpen() ? in.stamp() : std::nullopt;
+    if (!txt || !in.seek(from.captureOffset)) {
+        result.error = txtError(in);
         return result;
     }
 
     // Usually only the last line and the new text are read: size the buffers
     // to that rather than to a whole block.
-    struct stat st {};
-    std::size_t blockSize = BlockSize;
-    if (::fstat(in.get(), &st) == 0 && static_cast<std::uint64_t>(st.st_size) >= from.captureOffset)
-        blockSize = std::clamp<std::size_t>(
-            static_cast<std::size_t>(static_cast<std::uint64_t>(st.st_size) - from.captureOffset) +
-                1,
-            4096, BlockSize);
+    const std::size_t blockSize =
+        txt->size >= from.captureOffset
+            ? std::clamp<std::size_t>(static_cast<std::size_t>(txt->size - from.captureOffset) + 1,
+                                      4096, BlockSize)
+            : BlockSize;
     std::string block;
     block.resize(blockSize);
     std::string csv;
     csv.reserve(blockSize + blockSize / 2 + 16);
     CsvRenderer renderer(from);
     for (;;) {
-        const ssize_t n = ::read(in.get(), block.data(), block.size());
+        const long long n = in.read(block.data(), block.size());
         if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            result.error = Error{"Cannot read the capture file", txtPath, reason(errno)};
+            result.error = txtError(in);
             return result;
         }
         csv.clear();
@@ -176,18 +105,19 @@ CsvWriteResult writeCsv(const std::string& txtPath, const std::string& csvPath,
         } else {
             renderer.feed(std::string_view(block.data(), static_cast<std::size_t>(n)), csv);
         }
-        if (const int err = writeAll(out.get(), csv.data(), csv.size()); err != 0) {
-            result.error = Error{"Cannot write the CSV file", csvPath, reason(err)};
+        if (!out.write(csv.data(), csv.size())) {
+            result.error = csvError(out);
             return result;
         }
         if (n == 0)
             break;
     }
-    if (::fstat(out.get(), &st) != 0) {
-        result.error = Error{"Cannot write the CSV file", csvPath, reason(errno)};
+    const std::optional<FileStamp> written = out.stamp();
+    if (!written) {
+        result.error = csvError(out);
         return result;
     }
-    result.csv = stampFrom(st);
+    result.csv = *written;
     return result;
 }
 

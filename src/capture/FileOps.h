@@ -2,27 +2,22 @@
 
 #include "capture/CsvFormat.h"
 #include "capture/Error.h"
+#include "capture/platform/File.h"
 
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
 
-// The only place that touches the operating system's file calls, so that a
-// port to another platform replaces this one file pair.
+// The file work of a store: a durable append that is undone when it fails,
+// and the CSV rendering, written on top of the platform's file seam.
 namespace kelmor::fileops {
 
-// Enough to tell whether a file is still the one, and as, we left it.
-struct FileStamp {
-    std::uint64_t device = 0;
-    std::uint64_t inode = 0;
-    std::uint64_t size = 0;
-    std::int64_t modifiedNs = 0;
+using platform::FileStamp;
 
-    bool operator==(const FileStamp&) const = default;
-};
-
-std::optional<FileStamp> stampOf(const std::string& path);
+inline std::optional<FileStamp> stampOf(const std::string& path) {
+    return platform::File::stampOf(path);
+}
 
 struct AppendResult {
     MaybeError error;

@@ -1,0 +1,189 @@
+#include "capture/platform/File.h"
+
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+
+#include <algorithm>
+
+namespace kelmor::platform {
+
+namespace {
+
+HANDLE native(std::intptr_t handle) {
+    return reinterpret_cast<HANDLE>(handle);
+}
+
+// File names arrive in the system's ANSI code page, as Qt encodes them.
+std::wstring widen(const std::string& path) {
+    const int n =
+        ::MultiByteToWideChar(CP_ACP, 0, path.data(), static_cast<int>(path.size()), nullptr, 0);
+    std::wstring wide(static_cast<std::size_t>(n), L'\0');
+    ::MultiByteToWideChar(CP_ACP, 0, path.data(), static_cast<int>(path.size()), wide.data(), n);
+    return wide;
+}
+
+std::string describe(DWORD code) {
+    char* text = nullptr;
+    const DWORD n = ::FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                                         FORMAT_MESSAGE_IGNORE_INSERTS,
+                                     nullptr, code, 0, reinterpret_cast<LPSTR>(&text), 0, nullptr);
+    std::string message = n > 0 ? std::string(text, n) : "Windows error " + std::to_string(code);
+    ::LocalFree(text);
+    while (!message.empty() &&
+           (message.back() == '\n' || message.back() == '\r' || message.back() == '.'))
+        message.pop_back();
+    return message;
+}
+
+FileStamp stampFrom(const BY_HANDLE_FILE_INFORMATION& info) {
+    const auto join = [](DWORD high, DWORD low) {
+        return (static_cast<std::uint64_t>(high) << 32) | static_cast<std::uint64_t>(low);
+    };
+    return {info.dwVolumeSerialNumber, join(info.nFileIndexHigh, info.nFileIndexLow),
+            join(info.nFileSizeHigh, info.nFileSizeLow),
+            static_cast<std::int64_t>(
+                join(info.ftLastWriteTime.dwHighDateTime, info.ftLastWriteTime.dwLowDateTime)) *
+                100};
+}
+
+} // namespace
+
+File::File(File&& other) noexcept
+    : handle_(other.handle_), error_(std::move(other.error_)), notFound_(other.notFound_) {
+    other.handle_ = Closed;
+}
+
+File& File::operator=(File&& other) noexcept {
+    if (this != &other) {
+        close();
+        handle_ = other.handle_;
+        error_ = std::move(other.error_);
+        notFound_ = other.notFound_;
+        other.handle_ = Closed;
+    }
+    return *this;
+}
+
+bool File::fail() {
+    const DWORD code = ::GetLastError();
+    notFound_ = code == ERROR_FILE_NOT_FOUND;
+    error_ = describe(code);
+    return false;
+}
+
+File File::open(const std::string& path, Mode mode) {
+    DWORD access = GENERIC_WRITE;
+    DWORD disposition = OPEN_EXISTING;
+    switch (mode) {
+    case Mode::Append:
+        break;
+    case Mode::AppendCreateNew:
+        disposition = CREATE_NEW;
+        break;
+    case Mode::Write:
+        disposition = OPEN_ALWAYS;
+        break;
+    case Mode::WriteTruncate:
+        disposition = CREATE_ALWAYS;
+        break;
+    case Mode::Read:
+        access = GENERIC_READ;
+        break;
+    }
+    File file;
+    // Other programs may read, write and rename the files while they are open.
+    const HANDLE h = ::CreateFileW(widen(path).c_str(), access,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                   disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        file.fail();
+        return file;
+    }
+    file.handle_ = reinterpret_cast<std::intptr_t>(h);
+    if (mode == Mode::Append || mode == Mode::AppendCreateNew) {
+        LARGE_INTEGER zero{};
+        if (!::SetFilePointerEx(h, zero, nullptr, FILE_END)) {
+            file.fail();
+            file.close();
+        }
+    }
+    return file;
+}
+
+bool File::write(const char* data, std::size_t size) {
+    while (size > 0) {
+        const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(size, 1u << 30));
+        DWORD written = 0;
+        if (!::WriteFile(native(handle_), data, chunk, &written, nullptr))
+            return fail();
+        data += written;
+        size -= written;
+    }
+    return true;
+}
+
+long long File::read(char* data, std::size_t size) {
+    DWORD got = 0;
+    const DWORD want = static_cast<DWORD>(std::min<std::size_t>(size, 1u << 30));
+    if (!::ReadFile(native(handle_), data, want, &got, nullptr)) {
+        fail();
+        return -1;
+    }
+    return got;
+}
+
+bool File::seek(std::uint64_t offset) {
+    LARGE_INTEGER to{};
+    to.QuadPart = static_cast<LONGLONG>(offset);
+    return ::SetFilePointerEx(native(handle_), to, nullptr, FILE_BEGIN) || fail();
+}
+
+bool File::truncate(std::uint64_t size) {
+    return (seek(size) && ::SetEndOfFile(native(handle_))) || fail();
+}
+
+bool File::sync() {
+    return ::FlushFileBuffers(native(handle_)) || fail();
+}
+
+std::optional<FileStamp> File::stamp() {
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!::GetFileInformationByHandle(native(handle_), &info)) {
+        fail();
+        return std::nullopt;
+    }
+    return stampFrom(info);
+}
+
+void File::close() {
+    if (handle_ != Closed)
+        ::CloseHandle(native(handle_));
+    handle_ = Closed;
+}
+
+std::optional<FileStamp> File::stampOf(const std::string& path) {
+    const HANDLE h = ::CreateFileW(widen(path).c_str(), FILE_READ_ATTRIBUTES,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return std::nullopt;
+    BY_HANDLE_FILE_INFORMATION info{};
+    const bool ok = ::GetFileInformationByHandle(h, &info);
+    ::CloseHandle(h);
+    if (!ok)
+        return std::nullopt;
+    return stampFrom(info);
+}
+
+std::optional<std::string> File::remove(const std::string& path) {
+    if (::DeleteFileW(widen(path).c_str()))
+        return std::nullopt;
+    return describe(::GetLastError());
+}
+
+// NTFS makes a new directory entry durable with the file's own flush.
+void File::syncFolderOf(const std::string&) {}
+
+} // namespace kelmor::platform
