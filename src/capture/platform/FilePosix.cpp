@@ -22,22 +22,6 @@ FileStamp stampFrom(const struct stat& st) {
 
 } // namespace
 
-File::File(File&& other) noexcept
-    : handle_(other.handle_), error_(std::move(other.error_)), notFound_(other.notFound_) {
-    other.handle_ = Closed;
-}
-
-File& File::operator=(File&& other) noexcept {
-    if (this != &other) {
-        close();
-        handle_ = other.handle_;
-        error_ = std::move(other.error_);
-        notFound_ = other.notFound_;
-        other.handle_ = Closed;
-    }
-    return *this;
-}
-
 bool File::fail() {
     notFound_ = errno == ENOENT;
     error_ = std::strerror(errno);

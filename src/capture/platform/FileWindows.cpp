@@ -50,22 +50,6 @@ FileStamp stampFrom(const BY_HANDLE_FILE_INFORMATION& info) {
 
 } // namespace
 
-File::File(File&& other) noexcept
-    : handle_(other.handle_), error_(std::move(other.error_)), notFound_(other.notFound_) {
-    other.handle_ = Closed;
-}
-
-File& File::operator=(File&& other) noexcept {
-    if (this != &other) {
-        close();
-        handle_ = other.handle_;
-        error_ = std::move(other.error_);
-        notFound_ = other.notFound_;
-        other.handle_ = Closed;
-    }
-    return *this;
-}
-
 bool File::fail() {
     const DWORD code = ::GetLastError();
     notFound_ = code == ERROR_FILE_NOT_FOUND;
