@@ -46,6 +46,26 @@ QFont boldFont(const QString& text, const QSize& box, double points) {
     return font;
 }
 
+// The port list names each item's device in its tooltip, read afresh each
+// time the list opens, so that a link made meanwhile shows at once.
+class PortList : public QComboBox {
+public:
+    using QComboBox::QComboBox;
+
+    void describePorts() {
+        for (int i = 0; i < count(); ++i) {
+            const PortNumber port = portFromText(itemText(i).toStdString());
+            if (!port.error)
+                setItemData(i, describePort(port.port), Qt::ToolTipRole);
+        }
+    }
+
+    void showPopup() override {
+        describePorts();
+        QComboBox::showPopup();
+    }
+};
+
 } // namespace
 
 Form1::Form1(QWidget* parent) : QWidget(parent) {
@@ -65,7 +85,7 @@ Form1::Form1(QWidget* parent) : QWidget(parent) {
     for (QLabel* label : {Label1, Label2})
         label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
 
-    Combo1 = new QComboBox(this);
+    Combo1 = new PortList(this);
     Combo1->setObjectName(QStringLiteral("Combo1"));
     Combo1->setEditable(true);
     Combo1->setInsertPolicy(QComboBox::NoInsert);
@@ -117,10 +137,9 @@ void Form1::Form_Load() {
              available.y() + static_cast<int>(origin.top / TwipsPerPixel));
     }
 
-    for (int i = 1; i <= PortCount; ++i) {
+    for (int i = 1; i <= PortCount; ++i)
         Combo1->addItem(QStringLiteral("Comm %1").arg(i));
-        Combo1->setItemData(i - 1, describePort(i), Qt::ToolTipRole);
-    }
+    static_cast<PortList*>(Combo1)->describePorts();
     Combo1->setEditText(QStringLiteral("Comm 3"));
 }
 

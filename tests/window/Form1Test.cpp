@@ -97,6 +97,18 @@ TEST_F(Form1Test, PortListHoldsFifteenItemsWithTheirDevices) {
     EXPECT_EQ(combo()->itemData(0, Qt::ToolTipRole).toString(), QStringLiteral("/dev/ttyS0"));
 }
 
+TEST_F(Form1Test, TooltipsFollowLinksMadeWhileRunning) {
+    Pty adapter;
+    bindPort(config.path(), 9, adapter.slavePath());
+    EXPECT_EQ(combo()->itemData(8, Qt::ToolTipRole).toString(), QStringLiteral("/dev/ttyS8"));
+    combo()->showPopup();
+    combo()->hidePopup();
+    EXPECT_TRUE(combo()
+                    ->itemData(8, Qt::ToolTipRole)
+                    .toString()
+                    .contains(QString::fromStdString(adapter.slavePath())));
+}
+
 TEST_F(Form1Test, SaveAsThenARecordLandsInBothFilesAndIsAcknowledged) {
     saveAs(out / "log");
     EXPECT_EQ(form.fileName(), out / "log");
