@@ -17,8 +17,10 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <filesystem>
 #include <poll.h>
+#include <termios.h>
 #include <thread>
 #include <unistd.h>
 
@@ -131,6 +133,41 @@ double streaming(int masterFd, const std::string& txt, int records) {
     return static_cast<double>(records) / seconds;
 }
 
+// The floor any program on this pseudo-terminal can reach: a bare loop on
+// the other side that answers ACK as soon as it sees ETX, nothing stored.
+double ptyEchoRecordsPerSecond(int records) {
+    test::Pty pty;
+    const int slave = ::open(pty.slavePath().c_str(), O_RDWR | O_NOCTTY);
+    termios raw{};
+    ::tcgetattr(slave, &raw);
+    ::cfmakeraw(&raw);
+    ::tcsetattr(slave, TCSANOW, &raw);
+    std::atomic<bool> stop{false};
+    std::thread echo([&] {
+        char buf[4096];
+        while (!stop) {
+            pollfd p{slave, POLLIN, 0};
+            if (::poll(&p, 1, 100) <= 0)
+                continue;
+            const ssize_t n = ::read(slave, buf, sizeof buf);
+            if (n > 0 && std::memchr(buf, 0x03, static_cast<std::size_t>(n)) &&
+                ::write(slave, "\x06", 1) < 0)
+                break;
+        }
+    });
+    const int master = test::Pty::masterFd(pty);
+    const auto start = Clock::now();
+    int done = 0;
+    for (; done < records; ++done)
+        if (::write(master, Record.data(), Record.size()) < 0 || !waitAck(master, 10000))
+            break;
+    const double rps = done / secondsSince(start);
+    stop = true;
+    echo.join();
+    ::close(slave);
+    return rps;
+}
+
 void windowBench(const std::string& shmDir, const std::string& diskDir, std::size_t bigSize,
                  int records) {
     test::TempDir config;
@@ -169,6 +206,10 @@ void windowBench(const std::string& shmDir, const std::string& diskDir, std::siz
     report("line_limit_records_per_s", lineRps, "rec/s");
     report("lockstep_records_per_s", lockstepRps, "rec/s");
     report("lockstep_over_line_limit", lockstepRps / lineRps);
+    const double echoRps = ptyEchoRecordsPerSecond(records);
+    report("pty_echo_records_per_s", echoRps, "rec/s");
+    report("pty_echo_over_line_limit", echoRps / lineRps);
+    report("lockstep_over_pty_echo", lockstepRps / echoRps);
 
     const std::string base = shmDir + "/stream";
     saveAs(form, base);

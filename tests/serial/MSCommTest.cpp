@@ -70,7 +70,7 @@ TEST_F(MSCommTest, LostDeviceClosesThePortWithoutSpinning) {
     pty.write("\x02"
               "HALF");
     ASSERT_TRUE(spinUntil([&] { return received.size() == 5; }));
-    pty.closeMaster();
+    unplug(pty, config.path(), 3);
     ASSERT_TRUE(spinUntil([&] { return !comm.PortOpen(); }));
     ASSERT_EQ(errors.size(), 1u);
     EXPECT_EQ(errors[0].what, "Lost the connection to port");
@@ -86,7 +86,7 @@ TEST_F(MSCommTest, LostDeviceClosesThePortWithoutSpinning) {
 
 TEST_F(MSCommTest, LostPortIsWonBackWhenTheDeviceReturns) {
     ASSERT_FALSE(reopenPort(comm, 3).has_value());
-    pty.closeMaster();
+    unplug(pty, config.path(), 3);
     ASSERT_TRUE(spinUntil([&] { return !comm.PortOpen(); }));
     EXPECT_TRUE(comm.reconnecting());
     // Still away after a try: no new report, still trying.
@@ -105,7 +105,7 @@ TEST_F(MSCommTest, LostPortIsWonBackWhenTheDeviceReturns) {
 
 TEST_F(MSCommTest, ClosingOnPurposeStopsReconnecting) {
     ASSERT_FALSE(reopenPort(comm, 3).has_value());
-    pty.closeMaster();
+    unplug(pty, config.path(), 3);
     ASSERT_TRUE(spinUntil([&] { return comm.reconnecting(); }));
     comm.setPortOpen(false);
     EXPECT_FALSE(comm.reconnecting());

@@ -66,3 +66,12 @@ void bindPort(const std::string& configHome, int port, const std::string& device
 }
 
 } // namespace kelmor::test
+
+namespace kelmor::test {
+
+void unplug(Pty& pty, const std::string& configHome, int port) {
+    bindPort(configHome, port, configHome + "/unplugged-com" + std::to_string(port));
+    pty.closeMaster();
+}
+
+} // namespace kelmor::test

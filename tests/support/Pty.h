@@ -29,4 +29,9 @@ private:
 // Binds "Comm N" to a device through the link folder under configHome.
 void bindPort(const std::string& configHome, int port, const std::string& device);
 
+// Unplugs the device behind "Comm N": closes the pseudo-terminal and points
+// the link nowhere, as a vanished adapter's by-id link does. (The freed
+// /dev/pts number may at once belong to another test's pseudo-terminal.)
+void unplug(Pty& pty, const std::string& configHome, int port);
+
 } // namespace kelmor::test

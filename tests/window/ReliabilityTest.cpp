@@ -87,7 +87,7 @@ TEST_F(Reliability, UnplugMidRecordThenReplugResumesByItself) {
         return form.captureState().RxBuffer == "\x02"
                                                "HA";
     }));
-    pty.closeMaster();
+    unplug(pty, config.path(), 3);
     ASSERT_TRUE(spinUntil([&] { return !form.comm().PortOpen(); }));
     EXPECT_TRUE(errorText().startsWith(QStringLiteral("Lost the connection to port")));
 
