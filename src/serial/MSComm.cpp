@@ -65,7 +65,14 @@ MaybeError MSComm::setPortOpen(bool open) {
     // Any open or close on purpose ends the attempts to win a lost port back.
     reconnect_.stop();
     if (!open) {
-        port_.close();
+        if (port_.isOpen()) {
+            // A serial driver drops its input queue when the port closes:
+            // take what it holds first (delivered through OnComm).
+            port_.waitForReadyRead(0);
+            const QByteArray waiting = port_.readAll();
+            stash_.append(waiting.constData(), static_cast<std::size_t>(waiting.size()));
+            port_.close();
+        }
         return std::nullopt;
     }
     if (port_.isOpen())

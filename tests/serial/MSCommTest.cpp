@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <unistd.h>
 
 using namespace kelmor;
 using namespace kelmor::test;
@@ -118,6 +119,22 @@ TEST_F(MSCommTest, DanglingLinkIsReportedByName) {
     EXPECT_EQ(err->what, "Cannot open port");
     EXPECT_NE(err->reason.find("kelmor-csv/com5"), std::string::npos) << err->text();
     EXPECT_FALSE(comm.PortOpen());
+}
+
+TEST_F(MSCommTest, ClosingTakesWhatTheSystemHasReceivedAlready) {
+    ASSERT_FALSE(reopenPort(comm, 3).has_value());
+    spinFor(20);
+    pty.write("\x02"
+              "HALF");
+    ::usleep(50 * 1000); // in the kernel's queue, not yet seen by the event loop
+    ASSERT_FALSE(reopenPort(comm, 3).has_value());
+    EXPECT_TRUE(spinUntil(
+        [&] {
+            return received == "\x02"
+                               "HALF";
+        },
+        1000))
+        << received;
 }
 
 TEST_F(MSCommTest, ReopenClosesFirst) {
