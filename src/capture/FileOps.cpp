@@ -8,7 +8,7 @@ namespace {
 
 using platform::File;
 
-constexpr std::size_t BlockSize = 1 << 20;
+constexpr std::size_t BlockSize = 256 << 10;
 
 } // namespace
 
