@@ -34,10 +34,10 @@ public:
     // Cleaned text that could not be stored yet; never acknowledged.
     const std::string& waiting() const { return waiting_; }
 
+private:
     // STX becomes CR; every other byte below 0x20 or above 'z' becomes a space.
     static void clean(std::string& text);
 
-private:
     MaybeError storeWaiting(SerialLink& port, const std::string& baseName);
 
     // Kept apart from RxBuffer: it is already cleaned, and cleaning twice

@@ -20,7 +20,6 @@ struct Error {
             s += ": " + reason;
         return s;
     }
-    bool operator==(const Error&) const = default;
 };
 
 using MaybeError = std::optional<Error>;

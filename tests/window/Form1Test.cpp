@@ -169,8 +169,7 @@ TEST_F(Form1Test, Comm12OpensItsOwnLink) {
     twelve.write("\x02"
                  "12\x03");
     std::string got;
-    ASSERT_TRUE(
-        spinUntil([&] { return (got += twelve.read()).find('\x06') != std::string::npos; }));
+    ASSERT_TRUE(awaitAck(twelve, got));
     EXPECT_EQ(readFile(out / "twelve.txt"), "\r12 ");
 }
 
@@ -223,7 +222,7 @@ TEST_F(Form1Test, StoreErrorsReachTheUserOnceAndNothingIsLost) {
     EXPECT_TRUE(form.errors().queued().isEmpty());
 
     std::filesystem::create_directory(out / "missing");
-    ASSERT_TRUE(spinUntil([&] { return (acks += pty.read()).find('\x06') != std::string::npos; }));
+    ASSERT_TRUE(awaitAck(pty, acks));
     EXPECT_EQ(readFile(out / "missing/log.txt"), "\rA \rB ");
 }
 
@@ -231,8 +230,7 @@ TEST_F(Form1Test, IdleAckThroughTheRealTimer) {
     saveAs(out / "log");
     QElapsedTimer clock;
     clock.start();
-    ASSERT_TRUE(
-        spinUntil([&] { return (acks += pty.read()).find('\x06') != std::string::npos; }, 15000));
+    ASSERT_TRUE(awaitAck(pty, acks, 15000));
     const double seconds = clock.elapsed() / 1000.0;
     RecordProperty("first_idle_ack_seconds", std::to_string(seconds));
     // 52 ticks of 100 ms; a timer may be late but never early.

@@ -22,6 +22,16 @@ namespace kelmor::test {
 
 // Runs while the modal save dialog is open: does whatever the test needs
 // with the dialog on screen, then confirms the name (or cancels).
+// Waits for an ACK from the program on this pseudo-terminal and takes it out
+// of what has been read so far.
+inline bool awaitAck(Pty& pty, std::string& seen, int timeoutMs = 5000) {
+    const bool got = spinUntil(
+        [&] { return (seen += pty.read()).find('\x06') != std::string::npos; }, timeoutMs);
+    if (got)
+        seen.erase(seen.find('\x06'), 1);
+    return got;
+}
+
 inline void whenDialogOpens(const std::function<void()>& meanwhile, const std::string& name) {
     QTimer::singleShot(0, [meanwhile, name] {
         QFileDialog* dialog = nullptr;
@@ -62,8 +72,7 @@ protected:
     // Sends a record and waits for its ACK.
     bool sendRecord(const std::string& bytes) {
         pty.write(bytes);
-        return spinUntil([&] { return (acks += pty.read()).find('\x06') != std::string::npos; }) &&
-               (acks.erase(acks.find('\x06'), 1), true);
+        return awaitAck(pty, acks);
     }
 
     QString errorText() {

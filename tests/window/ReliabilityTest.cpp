@@ -58,8 +58,7 @@ TEST_F(Reliability, RemovedFolderIsWaitedForAndTheRecordStoredOnceBack) {
 
     // Back again: the quiet line's retry stores it without a new record.
     std::filesystem::rename(out / "away", out / "day");
-    ASSERT_TRUE(
-        spinUntil([&] { return (acks += pty.read()).find('\x06') != std::string::npos; }, 5000));
+    ASSERT_TRUE(awaitAck(pty, acks, 5000));
     EXPECT_EQ(readFile(out / "day/log.txt"), "\rA \rB ");
     EXPECT_EQ(readFile(out / "day/log.csv"), referenceCsv("\rA \rB "));
 }
@@ -105,8 +104,7 @@ TEST_F(Reliability, UnplugMidRecordThenReplugResumesByItself) {
     ASSERT_TRUE(spinUntil([&] { return form.comm().PortOpen(); }, 5000));
     replugged.write("LF\x03");
     std::string got;
-    ASSERT_TRUE(
-        spinUntil([&] { return (got += replugged.read()).find('\x06') != std::string::npos; }));
+    ASSERT_TRUE(awaitAck(replugged, got));
     EXPECT_EQ(readFile(out / "log.txt"), "\rHALF ");
 }
 
@@ -140,8 +138,7 @@ TEST_F(Reliability, FloodWithoutEtxKeepsTheWindowResponsive) {
     // Still one record waiting for its ETX, and still capturing.
     EXPECT_FALSE(std::filesystem::exists(out / "log.txt"));
     pty.write("\x03");
-    ASSERT_TRUE(
-        spinUntil([&] { return (acks += pty.read()).find('\x06') != std::string::npos; }, 20000));
+    ASSERT_TRUE(awaitAck(pty, acks, 20000));
     EXPECT_EQ(std::filesystem::file_size(out / "log.txt"), Total + 1);
 }
 
