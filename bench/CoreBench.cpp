@@ -3,7 +3,6 @@
 #include "Bench.h"
 #include "capture/Capture.h"
 #include "capture/CaptureFiles.h"
-#include "capture/FileOps.h"
 
 #include <cstdio>
 #include <fcntl.h>
@@ -32,8 +31,8 @@ double medianStoreUs(CaptureFiles& files, const std::string& base, int count) {
         const auto start = Clock::now();
         const StoreResult r = files.store(Record100, base);
         us.push_back(secondsSince(start) * 1e6);
-        if (!r.stored || r.error)
-            std::fprintf(stderr, "store failed: %s\n", r.error ? r.error->text().c_str() : "?");
+        if (const MaybeError& err = r.stored() ? r.csvError : r.storeError)
+            std::fprintf(stderr, "store failed: %s\n", err->text().c_str());
     }
     return percentile(us, 50);
 }
@@ -44,7 +43,7 @@ double medianFullStoreUs(const std::string& base, int count) {
     for (int i = 0; i < count; ++i) {
         CaptureFiles fresh; // knows nothing of the files, so rewrites the CSV whole
         const auto start = Clock::now();
-        fresh.store(Record100, base);
+        (void)fresh.store(Record100, base);
         us.push_back(secondsSince(start) * 1e6);
     }
     return percentile(us, 50);
@@ -59,7 +58,7 @@ void storeCost(const std::string& shmDir, const std::string& diskDir,
         const std::string base = shmDir + "/store-" + sizeName(size);
         fillCapture(base + ".txt", size);
         CaptureFiles files;
-        files.store(Record100, base); // the first store of a run rewrites the CSV
+        (void)files.store(Record100, base); // the first store of a run rewrites the CSV
         const double inc = medianStoreUs(files, base, small ? 50 : 200);
         const int fullRuns = size >= (1u << 30) ? 3 : size >= (64u << 20) ? 5 : 15;
         const double full = medianFullStoreUs(base, fullRuns);
@@ -77,7 +76,7 @@ void storeCost(const std::string& shmDir, const std::string& diskDir,
     const std::string base = diskDir + "/store-disk";
     fillCapture(base + ".txt", 1u << 20);
     CaptureFiles files;
-    files.store(Record100, base);
+    (void)files.store(Record100, base);
     report("store_incremental_disk_us_1MiB", medianStoreUs(files, base, small ? 20 : 100), "us");
     std::vector<double> syncUs;
     const int fd = ::open((base + ".txt").c_str(), O_WRONLY | O_APPEND);
@@ -103,7 +102,7 @@ void noEtxStream(const std::vector<std::size_t>& sizes) {
         const auto start = Clock::now();
         for (std::size_t sent = 0; sent < size; sent += chunk.size()) {
             port.incoming = chunk;
-            capture.onComm(port, "unused");
+            (void)capture.onComm(port, "unused");
         }
         seconds.push_back(secondsSince(start));
         report("no_etx_stream_s_" + sizeName(size), seconds.back(), "s");

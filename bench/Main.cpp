@@ -3,9 +3,9 @@
 //   kelmor-bench            full sizes (1 GiB files; several minutes)
 //   kelmor-bench --small    small sizes, a smoke test
 #include "Bench.h"
+#include "MainWindow.h"
 #include "support/Pty.h"
 #include "support/TempDir.h"
-#include "window/Form1.h"
 
 #include <QApplication>
 #include <QEventLoop>
@@ -45,7 +45,7 @@ const std::string Record = "\x02"
                            "OK\x03";
 
 // Presses "Save As" and confirms the name in the dialog.
-void saveAs(Form1& form, const std::string& name) {
+void saveAs(qt::MainWindow& form, const std::string& name) {
     QTimer::singleShot(0, [name] {
         QFileDialog* dialog = nullptr;
         while (!(dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget())))
@@ -173,9 +173,10 @@ void windowBench(const std::string& shmDir, const std::string& diskDir, std::siz
     test::TempDir config;
     ::setenv("XDG_CONFIG_HOME", config.path().c_str(), 1);
     test::Pty pty;
+    test::guardPorts(config.path());
     test::bindPort(config.path(), 3, pty.slavePath());
-    Form1 form;
-    form.Form_Load();
+    qt::MainWindow form;
+    form.load();
     form.show();
 
     struct Place {

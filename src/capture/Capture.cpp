@@ -57,12 +57,13 @@ MaybeError Capture::onTick(SerialLink& port, const std::string& baseName) {
 MaybeError Capture::storeWaiting(SerialLink& port, const std::string& baseName) {
     retryCount_ = 0;
     StoreResult result = files_.store(waiting_, baseName);
-    if (!result.stored)
-        return result.error;
+    if (!result.stored())
+        return result.storeError;
     waiting_.clear();
+    // Only now is the text on disk: the ACK tells the device it may forget it.
     if (port.isOpen())
         port.output(std::string_view(&framing::ACK, 1));
-    return result.error;
+    return result.csvError;
 }
 
 } // namespace kelmor

@@ -1,5 +1,7 @@
 #include "capture/CaptureFiles.h"
 
+#include "FileOps.h"
+
 namespace kelmor {
 
 bool CaptureFiles::tracking(const std::string& baseName) const {
@@ -9,13 +11,18 @@ bool CaptureFiles::tracking(const std::string& baseName) const {
 StoreResult CaptureFiles::store(std::string_view text, const std::string& baseName) {
     const FileNames names = deriveNames(baseName);
     StoreResult result;
-    fileops::AppendResult appended = fileops::appendDurably(names.TxtName, text);
+    std::optional<std::uint64_t> tornAt;
+    if (torn_ && torn_->path == names.TxtName)
+        tornAt = torn_->offset;
+    fileops::AppendResult appended = fileops::appendDurably(names.TxtName, text, tornAt);
+    torn_.reset();
+    if (appended.tornAt)
+        torn_ = Torn{names.TxtName, *appended.tornAt};
     if (appended.error) {
         tracked_.reset();
-        result.error = std::move(appended.error);
+        result.storeError = std::move(appended.error);
         return result;
     }
-    result.stored = true;
 
     CsvResume from;
     if (tracked_ && tracked_->names == names && tracked_->txt == appended.before &&
@@ -25,7 +32,7 @@ StoreResult CaptureFiles::store(std::string_view text, const std::string& baseNa
     fileops::CsvWriteResult written = fileops::writeCsv(names.TxtName, names.CsvName, from);
     if (written.error) {
         tracked_.reset();
-        result.error = std::move(written.error);
+        result.csvError = std::move(written.error);
         return result;
     }
     tracked_ = Tracked{names, appended.after, written.csv, written.resume};

@@ -6,17 +6,10 @@
 
 namespace kelmor {
 
-namespace {
-bool endsWith(const std::string& s, std::string_view suffix) {
-    return s.size() >= suffix.size() &&
-           s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
-}
-} // namespace
-
 FileNames deriveNames(const std::string& baseName) {
     FileNames names;
-    names.CsvName = endsWith(baseName, ".csv") ? baseName : baseName + ".csv";
-    names.TxtName = endsWith(baseName, ".txt") ? baseName : baseName + ".txt";
+    names.CsvName = baseName.ends_with(".csv") ? baseName : baseName + ".csv";
+    names.TxtName = baseName.ends_with(".txt") ? baseName : baseName + ".txt";
     return names;
 }
 

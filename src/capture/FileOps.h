@@ -2,7 +2,8 @@
 
 #include "capture/CsvFormat.h"
 #include "capture/Error.h"
-#include "capture/platform/File.h"
+#include "capture/FileStamp.h"
+#include "platform/File.h"
 
 #include <cstdint>
 #include <optional>
@@ -13,8 +14,6 @@
 // and the CSV rendering, written on top of the platform's file seam.
 namespace kelmor::fileops {
 
-using platform::FileStamp;
-
 inline std::optional<FileStamp> stampOf(const std::string& path) {
     return platform::File::stampOf(path);
 }
@@ -23,12 +22,18 @@ struct AppendResult {
     MaybeError error;
     FileStamp before; // the file as found (size 0 when it did not exist)
     FileStamp after;  // the file as left
+    // A failed append that could not be undone: from this offset on, the file
+    // may hold a leading part of the bytes.
+    std::optional<std::uint64_t> tornAt;
 };
 
-// Appends the bytes and makes them durable before returning. On any failure
-// the file is left as it was before the call (a file this call created is
-// removed again).
-AppendResult appendDurably(const std::string& path, std::string_view bytes);
+// Appends the bytes and makes them durable before returning. On failure the
+// file is left as it was before the call (a file this call created is
+// removed again); where that is refused, tornAt says where the leftover
+// starts. Passing it back to the retry writes only what is still missing, so
+// the bytes end up in the file exactly once.
+[[nodiscard]] AppendResult appendDurably(const std::string& path, std::string_view bytes,
+                                         std::optional<std::uint64_t> tornAt = std::nullopt);
 
 struct CsvWriteResult {
     MaybeError error;
@@ -39,7 +44,7 @@ struct CsvWriteResult {
 // Renders txtPath into csvPath from a resume point: the CSV file is cut at
 // from.csvOffset and the capture file rendered from from.captureOffset on.
 // The default resume point rewrites the whole file. Streams in large blocks.
-CsvWriteResult writeCsv(const std::string& txtPath, const std::string& csvPath,
-                        const CsvResume& from = {});
+[[nodiscard]] CsvWriteResult writeCsv(const std::string& txtPath, const std::string& csvPath,
+                                      const CsvResume& from = {});
 
 } // namespace kelmor::fileops

@@ -1,7 +1,5 @@
-#include "capture/Capture.h"
-#include "FakePort.h"
+#include "support/CaptureRig.h"
 #include "support/ReferenceCsv.h"
-#include "support/TempDir.h"
 
 #include <gtest/gtest.h>
 
@@ -13,19 +11,7 @@ using namespace std::string_literals;
 
 namespace {
 
-struct Rig {
-    TempDir dir;
-    FakePort port;
-    Capture capture;
-    std::string base = dir / "log";
-
-    MaybeError event(const std::string& chunk) {
-        port.incoming = chunk;
-        return capture.onComm(port, base);
-    }
-    std::string txt() const { return readFile(base + ".txt"); }
-    std::string csv() const { return readFile(base + ".csv"); }
-};
+using Rig = CaptureRig;
 
 struct ChunkCase {
     const char* name;
@@ -49,7 +35,7 @@ TEST_P(Chunks, StoreCleanedTextAndAcknowledge) {
     EXPECT_EQ(rig.txt(), c.txt);
     EXPECT_EQ(rig.port.acks(), c.acks);
     EXPECT_EQ(rig.port.written, std::string(c.acks, '\x06'));
-    EXPECT_EQ(rig.capture.RxBuffer, c.rxBuffer);
+    EXPECT_EQ(rig.capture.rxBuffer(), c.rxBuffer);
     if (c.acks > 0) {
         EXPECT_EQ(rig.csv(), referenceCsv(c.txt));
     } else {
@@ -129,37 +115,37 @@ INSTANTIATE_TEST_SUITE_P(Capture, Chunks,
 TEST(Capture, RawBytesSurviveUntilCleaning) {
     Rig rig;
     const std::string raw = "\x02\0\xff\x80\x1c"s;
-    rig.event(raw);
+    (void)rig.event(raw);
     // Only the separator pass has run: FS became a space, nothing else moved.
-    EXPECT_EQ(rig.capture.RxBuffer, "\x02\0\xff\x80 "s);
+    EXPECT_EQ(rig.capture.rxBuffer(), "\x02\0\xff\x80 "s);
 }
 
 TEST(Capture, EveryEventRestartsTheIdleCount) {
     Rig rig;
     for (int i = 0; i < 30; ++i)
-        rig.capture.onTick(rig.port, rig.base);
-    EXPECT_EQ(rig.capture.IdleTicks, 30);
-    rig.event("");
-    EXPECT_EQ(rig.capture.IdleTicks, 0);
+        (void)rig.tick();
+    EXPECT_EQ(rig.capture.idleTicks(), 30);
+    (void)rig.event("");
+    EXPECT_EQ(rig.capture.idleTicks(), 0);
 }
 
 TEST(Capture, AppendsToAnExistingCaptureFile) {
     Rig rig;
     writeFile(rig.base + ".txt", "old\r\nline");
-    rig.event("\x02"
-              "new\x03");
+    ASSERT_FALSE(rig.event("\x02"
+                           "new\x03"));
     EXPECT_EQ(rig.txt(), "old\r\nline\rnew ");
     EXPECT_EQ(rig.csv(), "\"old\"\r\n\"line\"\r\n\"new \"\r\n");
 }
 
 TEST(Capture, NewNameStartsItsOwnFiles) {
     Rig rig;
-    rig.event("\x02"
-              "A\x03");
+    ASSERT_FALSE(rig.event("\x02"
+                           "A\x03"));
     const std::string first = rig.base;
     rig.base = rig.dir / "other";
-    rig.event("\x02"
-              "B\x03");
+    ASSERT_FALSE(rig.event("\x02"
+                           "B\x03"));
     EXPECT_EQ(readFile(first + ".txt"), "\rA ");
     EXPECT_EQ(rig.txt(), "\rB ");
     EXPECT_EQ(rig.csv(), "\"\"\r\n\"B \"\r\n");
@@ -193,18 +179,18 @@ TEST(Capture, RandomStreamsMatchTheReference) {
             if (ch == '\x1c')
                 ch = ' ';
         }
-        EXPECT_EQ(rig.capture.RxBuffer, expectedBuffer);
+        EXPECT_EQ(rig.capture.rxBuffer(), expectedBuffer);
     }
 }
 
 // Idle acknowledgement: ticks counted from the last event.
 TEST(IdleTick, FirstAckOnTick52ThenEvery52) {
     Rig rig;
-    rig.event("");
+    ASSERT_FALSE(rig.event(""));
     std::vector<int> ackTicks;
     for (int tick = 1; tick <= 110; ++tick) {
         const auto before = rig.port.acks();
-        rig.capture.onTick(rig.port, rig.base);
+        (void)rig.tick();
         if (rig.port.acks() != before)
             ackTicks.push_back(tick);
     }
@@ -214,9 +200,9 @@ TEST(IdleTick, FirstAckOnTick52ThenEvery52) {
 TEST(IdleTick, EventOnTick51RestartsTheCount) {
     Rig rig;
     for (int tick = 1; tick <= 50; ++tick)
-        rig.capture.onTick(rig.port, rig.base);
-    rig.event(""); // tick 51 brings an event instead
-    rig.capture.onTick(rig.port, rig.base);
+        (void)rig.tick();
+    ASSERT_FALSE(rig.event("")); // tick 51 brings an event instead
+    (void)rig.tick();
     EXPECT_EQ(rig.port.acks(), 0u);
 }
 
@@ -228,9 +214,11 @@ TEST(IdleTick, ThresholdIsExceededNotReached) {
     };
     for (const Case c : {Case{49, 50, 0}, Case{50, 51, 0}, Case{51, 0, 1}, Case{0, 1, 0}}) {
         Rig rig;
-        rig.capture.IdleTicks = c.before;
-        rig.capture.onTick(rig.port, rig.base);
-        EXPECT_EQ(rig.capture.IdleTicks, c.after) << "from " << c.before;
+        for (int i = 0; i < c.before; ++i)
+            ASSERT_FALSE(rig.tick());
+        ASSERT_EQ(rig.port.acks(), 0u);
+        ASSERT_FALSE(rig.tick());
+        EXPECT_EQ(rig.capture.idleTicks(), c.after) << "from " << c.before;
         EXPECT_EQ(rig.port.acks(), c.acks) << "from " << c.before;
     }
 }
@@ -238,10 +226,11 @@ TEST(IdleTick, ThresholdIsExceededNotReached) {
 TEST(IdleTick, ClosedPortGetsNoAckAndNoError) {
     Rig rig;
     rig.port.open = false;
-    rig.capture.IdleTicks = 51;
-    EXPECT_FALSE(rig.capture.onTick(rig.port, rig.base).has_value());
+    for (int i = 0; i < 51; ++i)
+        ASSERT_FALSE(rig.tick());
+    EXPECT_FALSE(rig.tick().has_value());
     EXPECT_EQ(rig.port.written, "");
-    EXPECT_EQ(rig.capture.IdleTicks, 0);
+    EXPECT_EQ(rig.capture.idleTicks(), 0);
 }
 
 } // namespace

@@ -28,8 +28,8 @@ struct Files {
 
     void store(std::string_view text) {
         const StoreResult r = files.store(text, base);
-        ASSERT_TRUE(r.stored);
-        ASSERT_FALSE(r.error.has_value()) << r.error->text();
+        ASSERT_TRUE(r.stored()) << r.storeError->text();
+        ASSERT_FALSE(r.csvError.has_value()) << r.csvError->text();
         ASSERT_EQ(readFile(csv), referenceCsv(readFile(txt)))
             << "after storing " << testing::PrintToString(text);
     }
@@ -75,6 +75,16 @@ TEST(IncrementalCsv, ChangesBehindTheProgramsBackForceAWholeRewrite) {
              std::filesystem::rename(f.base + ".new", f.txt);
          }},
         {"capture deleted", [](Files& f) { std::filesystem::remove(f.txt); }},
+        {"capture replaced by one of the same size and time",
+         [](Files& f) {
+             struct stat st {};
+             ::stat(f.txt.c_str(), &st);
+             const std::string other(static_cast<std::size_t>(st.st_size), 'Q');
+             writeFile(f.base + ".new", other);
+             const timespec times[2] = {st.st_atim, st.st_mtim};
+             ::utimensat(AT_FDCWD, (f.base + ".new").c_str(), times, 0);
+             std::filesystem::rename(f.base + ".new", f.txt);
+         }},
         {"capture edited in place", [](Files& f) { editInPlace(f.txt, 1, '\r'); }},
         {"csv deleted", [](Files& f) { std::filesystem::remove(f.csv); }},
         {"csv truncated", [](Files& f) { std::filesystem::resize_file(f.csv, 5); }},
@@ -96,7 +106,7 @@ TEST(IncrementalCsv, NewNameStartsAFreshCsv) {
     Files f;
     f.store("\rA");
     const std::string other = f.dir / "other";
-    ASSERT_TRUE(f.files.store("\rB", other).stored);
+    ASSERT_TRUE(f.files.store("\rB", other).stored());
     EXPECT_EQ(readFile(other + ".csv"), "\"\"\r\n\"B\"\r\n");
     f.store("C"); // back to the first name: its files are continued correctly
     EXPECT_EQ(readFile(f.csv), "\"\"\r\n\"AC\"\r\n");

@@ -49,14 +49,25 @@ def xdotool(*args) -> str:
                           text=True, timeout=30).stdout
 
 
+def guard_ports(config_home: str) -> str:
+    """Gives every port a link, pointing nowhere unless a test binds it, so
+    that nothing here can ever reach the machine's own serial devices."""
+    folder = os.path.join(config_home, "kelmor-csv")
+    os.makedirs(folder, exist_ok=True)
+    for port in range(1, 16):
+        link = os.path.join(folder, "com%d" % port)
+        if not os.path.lexists(link):
+            os.symlink(os.path.join(config_home, "unplugged-com%d" % port), link)
+    return folder
+
+
 class Device:
     """The instrument: the master side of a pseudo-terminal bound as Comm N."""
 
     def __init__(self, config_home: str, port: int = 3):
         self.master, self.slave = os.openpty()
         tty.setraw(self.slave)  # no echo before the program sets the line up
-        folder = os.path.join(config_home, "kelmor-csv")
-        os.makedirs(folder, exist_ok=True)
+        folder = guard_ports(config_home)
         link = os.path.join(folder, "com%d" % port)
         if os.path.lexists(link):
             os.remove(link)

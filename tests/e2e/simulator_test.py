@@ -20,6 +20,7 @@ def main(program_binary: str, sim_binary: str) -> int:
             f.write("2026-12-07\t10:00:01\tS2\t13.00 g\tUNSTABLE\n")
             f.write('quoted "value",\tx\n')
         env = dict(os.environ, XDG_CONFIG_HOME=config)
+        harness.guard_ports(config)
         sim = subprocess.Popen([sim_binary, "--file", records_file, "--interval", "100"],
                                env=env, stdout=subprocess.PIPE, text=True)
         link = os.path.join(config, "kelmor-csv", "com3")
@@ -57,6 +58,7 @@ def main(program_binary: str, sim_binary: str) -> int:
 
         # A link to a real device is never taken over.
         real = os.path.join(config, "kelmor-csv", "com7")
+        os.remove(real)
         os.symlink("/dev/null", real)
         refused = subprocess.run([sim_binary, "--port", "7"], env=env, capture_output=True,
                                  text=True, timeout=10)

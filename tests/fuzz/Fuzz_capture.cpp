@@ -2,6 +2,7 @@
 // folder that comes and goes, checked against a simple model of what must be
 // on disk and what the device must have heard.
 #include "capture/Capture.h"
+#include "capture/SerialLink.h"
 #include "support/ReferenceCsv.h"
 
 #include <cstdint>
@@ -84,7 +85,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             const std::string chunk(reinterpret_cast<const char*>(data + i), len);
             i += len;
             port.incoming = chunk;
-            capture.onComm(port, base);
+            (void)capture.onComm(port, base);
 
             idle = 0;
             for (char ch : chunk)
@@ -97,7 +98,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             break;
         }
         case 3: // a timer tick
-            capture.onTick(port, base);
+            (void)capture.onTick(port, base);
             if (!waiting.empty() && ++retry >= kelmor::Capture::RetryTicks) {
                 retry = 0;
                 if (folderThere) {
@@ -128,10 +129,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             }
         }
 
-        check(capture.RxBuffer == buffer, "receive buffer");
+        check(capture.rxBuffer() == buffer, "receive buffer");
         check(capture.waiting() == waiting, "waiting text");
         check(port.acks == acks, "one ACK per store, none while text waits");
-        check(capture.IdleTicks == idle, "idle count");
+        check(capture.idleTicks() == idle, "idle count");
         const std::string& where = folderThere ? folder : away;
         const std::string onDisk = readAll(where + "/log.txt");
         check(onDisk == file, "capture file is the stored texts, each once");

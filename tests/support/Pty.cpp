@@ -69,6 +69,11 @@ void bindPort(const std::string& configHome, int port, const std::string& device
 
 namespace kelmor::test {
 
+void guardPorts(const std::string& configHome) {
+    for (int port = 1; port <= 15; ++port)
+        bindPort(configHome, port, configHome + "/unplugged-com" + std::to_string(port));
+}
+
 void unplug(Pty& pty, const std::string& configHome, int port) {
     bindPort(configHome, port, configHome + "/unplugged-com" + std::to_string(port));
     pty.closeMaster();

@@ -29,6 +29,10 @@ private:
 // Binds "Comm N" to a device through the link folder under configHome.
 void bindPort(const std::string& configHome, int port, const std::string& device);
 
+// Gives every port 1 to 15 a link pointing nowhere, so that nothing a test
+// does can reach the machine's own serial devices; bind the ones in use after.
+void guardPorts(const std::string& configHome);
+
 // Unplugs the device behind "Comm N": closes the pseudo-terminal and points
 // the link nowhere, as a vanished adapter's by-id link does. (The freed
 // /dev/pts number may at once belong to another test's pseudo-terminal.)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "capture/FileStamp.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -9,15 +11,7 @@
 // POSIX, one for Windows. Everything above it is portable.
 namespace kelmor::platform {
 
-// Enough to tell whether a file is still the one, and as, it was left.
-struct FileStamp {
-    std::uint64_t device = 0;
-    std::uint64_t inode = 0;
-    std::uint64_t size = 0;
-    std::int64_t modifiedNs = 0;
-
-    bool operator==(const FileStamp&) const = default;
-};
+enum class FileOp;
 
 class File {
 public:
@@ -36,36 +30,42 @@ public:
     File(const File&) = delete;
     File& operator=(const File&) = delete;
 
-    // An open file, or a closed one whose error() says why.
-    static File open(const std::string& path, Mode mode);
+    // An open regular file, or a closed one whose error() says why. Opening
+    // never blocks: a FIFO or a device under the name is refused.
+    [[nodiscard]] static File open(const std::string& path, Mode mode);
 
     bool isOpen() const { return handle_ != Closed; }
     bool notFound() const { return notFound_; }
     // The system's reason for the last failure.
     const std::string& error() const { return error_; }
 
-    bool write(const char* data, std::size_t size);
+    [[nodiscard]] bool write(const char* data, std::size_t size);
     // The bytes read, 0 at the end, -1 on failure.
-    long long read(char* data, std::size_t size);
-    bool seek(std::uint64_t offset);
-    bool truncate(std::uint64_t size);
+    [[nodiscard]] long long read(char* data, std::size_t size);
+    [[nodiscard]] bool seek(std::uint64_t offset);
+    [[nodiscard]] bool truncate(std::uint64_t size);
     // Waits until the file's data is on the disk.
-    bool sync();
-    std::optional<FileStamp> stamp();
+    [[nodiscard]] bool sync();
+    [[nodiscard]] std::optional<FileStamp> stamp();
     void close();
 
-    static std::optional<FileStamp> stampOf(const std::string& path);
+    [[nodiscard]] static std::optional<FileStamp> stampOf(const std::string& path);
     // Removes a file; returns the system's reason on failure.
-    static std::optional<std::string> remove(const std::string& path);
+    [[nodiscard]] static std::optional<std::string> remove(const std::string& path);
     // Makes a new directory entry in the folder of path durable, where the
-    // system needs that.
-    static void syncFolderOf(const std::string& path);
+    // system needs that; returns the system's reason on failure.
+    [[nodiscard]] static std::optional<std::string> syncFolderOf(const std::string& path);
 
 private:
     static constexpr std::intptr_t Closed = -1;
     bool fail();
+    bool failWith(std::string reason);
+    // A fault the test seam asks for, applied as the system's own failure.
+    bool injected(FileOp op, std::size_t* size = nullptr);
+    bool writeAll(const char* data, std::size_t size);
 
     std::intptr_t handle_ = Closed;
+    std::string path_;
     std::string error_;
     bool notFound_ = false;
 };

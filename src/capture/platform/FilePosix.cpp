@@ -1,4 +1,5 @@
-#include "capture/platform/File.h"
+#include "platform/Faults.h"
+#include "platform/File.h"
 
 #include <cerrno>
 #include <cstring>
@@ -29,7 +30,9 @@ bool File::fail() {
 }
 
 File File::open(const std::string& path, Mode mode) {
-    int flags = O_CLOEXEC;
+    // O_NONBLOCK: a FIFO without a reader would otherwise block the window's
+    // thread in open(); anything but a regular file is refused below.
+    int flags = O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
     switch (mode) {
     case Mode::Append:
         flags |= O_WRONLY | O_APPEND;
@@ -41,22 +44,50 @@ File File::open(const std::string& path, Mode mode) {
         flags |= O_WRONLY | O_CREAT;
         break;
     case Mode::WriteTruncate:
-        flags |= O_WRONLY | O_CREAT | O_TRUNC;
+        // Truncation waits until the name is known to be a regular file.
+        flags |= O_WRONLY | O_CREAT;
         break;
     case Mode::Read:
         flags |= O_RDONLY;
         break;
     }
     File file;
+    file.path_ = path;
+    if (file.injected(FileOp::Open))
+        return file;
+    // Refused up front with a clear reason; O_NONBLOCK covers a name that
+    // changes between this look and the open.
+    struct stat found {};
+    if (::stat(path.c_str(), &found) == 0 && !S_ISREG(found.st_mode)) {
+        file.failWith(S_ISDIR(found.st_mode) ? "Is a directory" : "Not a regular file");
+        return file;
+    }
     const int raw = ::open(path.c_str(), flags, 0666);
-    if (raw < 0)
+    if (raw < 0) {
         file.fail();
-    else
-        file.handle_ = raw;
+        return file;
+    }
+    file.handle_ = raw;
+    struct stat st {};
+    if (::fstat(raw, &st) != 0) {
+        file.fail();
+        file.close();
+        return file;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        file.failWith(S_ISDIR(st.st_mode) ? "Is a directory" : "Not a regular file");
+        file.close();
+        return file;
+    }
+    if (::fcntl(raw, F_SETFL, ::fcntl(raw, F_GETFL) & ~O_NONBLOCK) != 0 ||
+        (mode == Mode::WriteTruncate && ::ftruncate(raw, 0) != 0)) {
+        file.fail();
+        file.close();
+    }
     return file;
 }
 
-bool File::write(const char* data, std::size_t size) {
+bool File::writeAll(const char* data, std::size_t size) {
     while (size > 0) {
         const ssize_t n = ::write(fd(handle_), data, size);
         if (n < 0) {
@@ -71,6 +102,8 @@ bool File::write(const char* data, std::size_t size) {
 }
 
 long long File::read(char* data, std::size_t size) {
+    if (injected(FileOp::Read))
+        return -1;
     for (;;) {
         const ssize_t n = ::read(fd(handle_), data, size);
         if (n >= 0)
@@ -87,10 +120,14 @@ bool File::seek(std::uint64_t offset) {
 }
 
 bool File::truncate(std::uint64_t size) {
+    if (injected(FileOp::Truncate))
+        return false;
     return ::ftruncate(fd(handle_), static_cast<off_t>(size)) == 0 || fail();
 }
 
 bool File::sync() {
+    if (injected(FileOp::Sync))
+        return false;
     return ::fdatasync(fd(handle_)) == 0 || fail();
 }
 
@@ -117,20 +154,30 @@ std::optional<FileStamp> File::stampOf(const std::string& path) {
 }
 
 std::optional<std::string> File::remove(const std::string& path) {
+    if (FaultHook* hook = faultHook())
+        if (auto reason = hook->before(FileOp::Remove, path, nullptr))
+            return reason;
     if (::unlink(path.c_str()) == 0)
         return std::nullopt;
     return std::string(std::strerror(errno));
 }
 
-void File::syncFolderOf(const std::string& path) {
+std::optional<std::string> File::syncFolderOf(const std::string& path) {
+    if (FaultHook* hook = faultHook())
+        if (auto reason = hook->before(FileOp::SyncFolder, path, nullptr))
+            return reason;
     const auto slash = path.find_last_of('/');
     const std::string folder =
         slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
     const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir >= 0) {
-        ::fsync(dir);
-        ::close(dir);
+    if (dir < 0 || ::fsync(dir) != 0) {
+        std::string reason = std::strerror(errno);
+        if (dir >= 0)
+            ::close(dir);
+        return reason;
     }
+    ::close(dir);
+    return std::nullopt;
 }
 
 } // namespace kelmor::platform

@@ -1,4 +1,5 @@
-#include "capture/platform/File.h"
+#include "platform/Faults.h"
+#include "platform/File.h"
 
 #ifndef NOMINMAX
 #define NOMINMAX
@@ -77,6 +78,9 @@ File File::open(const std::string& path, Mode mode) {
         break;
     }
     File file;
+    file.path_ = path;
+    if (file.injected(FileOp::Open))
+        return file;
     // Other programs may read, write and rename the files while they are open.
     const HANDLE h = ::CreateFileW(widen(path).c_str(), access,
                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
@@ -86,6 +90,12 @@ File File::open(const std::string& path, Mode mode) {
         return file;
     }
     file.handle_ = reinterpret_cast<std::intptr_t>(h);
+    // A pipe or a device under the name would block or misbehave.
+    if (::GetFileType(h) != FILE_TYPE_DISK) {
+        file.close();
+        file.failWith("Not a regular file");
+        return file;
+    }
     if (mode == Mode::Append || mode == Mode::AppendCreateNew) {
         LARGE_INTEGER zero{};
         if (!::SetFilePointerEx(h, zero, nullptr, FILE_END)) {
@@ -96,7 +106,7 @@ File File::open(const std::string& path, Mode mode) {
     return file;
 }
 
-bool File::write(const char* data, std::size_t size) {
+bool File::writeAll(const char* data, std::size_t size) {
     while (size > 0) {
         const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(size, 1u << 30));
         DWORD written = 0;
@@ -109,6 +119,8 @@ bool File::write(const char* data, std::size_t size) {
 }
 
 long long File::read(char* data, std::size_t size) {
+    if (injected(FileOp::Read))
+        return -1;
     DWORD got = 0;
     const DWORD want = static_cast<DWORD>(std::min<std::size_t>(size, 1u << 30));
     if (!::ReadFile(native(handle_), data, want, &got, nullptr)) {
@@ -125,10 +137,14 @@ bool File::seek(std::uint64_t offset) {
 }
 
 bool File::truncate(std::uint64_t size) {
+    if (injected(FileOp::Truncate))
+        return false;
     return (seek(size) && ::SetEndOfFile(native(handle_))) || fail();
 }
 
 bool File::sync() {
+    if (injected(FileOp::Sync))
+        return false;
     return ::FlushFileBuffers(native(handle_)) || fail();
 }
 
@@ -162,12 +178,19 @@ std::optional<FileStamp> File::stampOf(const std::string& path) {
 }
 
 std::optional<std::string> File::remove(const std::string& path) {
+    if (FaultHook* hook = faultHook())
+        if (auto reason = hook->before(FileOp::Remove, path, nullptr))
+            return reason;
     if (::DeleteFileW(widen(path).c_str()))
         return std::nullopt;
     return describe(::GetLastError());
 }
 
 // NTFS makes a new directory entry durable with the file's own flush.
-void File::syncFolderOf(const std::string&) {}
+std::optional<std::string> File::syncFolderOf(const std::string& path) {
+    if (FaultHook* hook = faultHook())
+        return hook->before(FileOp::SyncFolder, path, nullptr);
+    return std::nullopt;
+}
 
 } // namespace kelmor::platform

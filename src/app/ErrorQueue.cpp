@@ -1,0 +1,56 @@
+#include "app/ErrorQueue.h"
+
+#include <algorithm>
+
+namespace kelmor::app {
+
+void ErrorQueue::report(const std::string& text) {
+    if ((showing_ && text == shown_) ||
+        std::find(waiting_.begin(), waiting_.end(), text) != waiting_.end())
+        return;
+    if (showing_) {
+        if (waiting_.size() < MaxWaiting)
+            waiting_.push_back(text);
+        return;
+    }
+    showing_ = true;
+    shown_ = text;
+    view_.showError(text);
+}
+
+void ErrorQueue::dismissed() {
+    showing_ = false;
+    shown_.clear();
+    if (waiting_.empty())
+        return;
+    std::string next = std::move(waiting_.front());
+    waiting_.pop_front();
+    report(next);
+}
+
+std::string wrappableText(const std::string& text, std::size_t maxRun) {
+    static const std::string ZeroWidthSpace = "\xE2\x80\x8B";
+    std::string out;
+    std::size_t run = 0;
+    bool breakDue = false;
+    for (char ch : text) {
+        // A break goes before a character's first byte, never inside it.
+        const bool continuation = (static_cast<unsigned char>(ch) & 0xC0) == 0x80;
+        if (breakDue && !continuation) {
+            out += ZeroWidthSpace;
+            breakDue = false;
+            run = 0;
+        }
+        out += ch;
+        if (ch == ' ' || ch == '\n') {
+            run = 0;
+            breakDue = false;
+        } else if (!continuation) {
+            ++run;
+            breakDue = (run > maxRun / 2 && (ch == '/' || ch == '\\')) || run >= maxRun;
+        }
+    }
+    return out;
+}
+
+} // namespace kelmor::app

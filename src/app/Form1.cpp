@@ -1,0 +1,97 @@
+#include "app/Form1.h"
+
+#include "app/PortText.h"
+
+#include <utility>
+
+namespace kelmor::app {
+
+Form1::Form1(Face face)
+    : face_(std::move(face)), errors_(*face_.errors),
+      MSComm1(face_.makeDriver, [this] { MSComm1_OnComm(); }) {
+    if (face_.portList != nullptr)
+        face_.portList->setPortText(InitialPortText);
+}
+
+void Form1::Form_Load() {
+    if (face_.window != nullptr)
+        face_.window->moveTo(centredOrigin(face_.window->screenSize(), face_.window->outerSize()));
+    if (face_.portList != nullptr)
+        for (int i = 1; i <= PortCount; ++i)
+            face_.portList->addPort("Comm " + std::to_string(i));
+}
+
+void Form1::cmdGetData_Click() {
+    // Communication events and timer ticks go on while the dialog is open.
+    std::optional<std::string> name;
+    if (face_.dialog != nullptr)
+        name = face_.dialog->askFileName();
+    startCapture(name, false);
+}
+
+void Form1::startCapture(const std::optional<std::string>& name, bool keepTrying) {
+    if (name)
+        FileName = *name;
+    face_.timer->startTicking(TimerPeriodMs);
+    reopenPort(keepTrying);
+}
+
+void Form1::reopenPort(bool keepTrying) {
+    // A typo in the port text must not stop a capture that is running.
+    const PortNumber port =
+        portFromText(face_.portList != nullptr ? face_.portList->portText() : InitialPortText);
+    if (port.error) {
+        report(port.error);
+        return;
+    }
+    const bool running = MSComm1.PortOpen();
+    const bool samePort = port.port == MSComm1.CommPort();
+    // Take every byte already received before the port closes.
+    if (running)
+        MSComm1_OnComm();
+
+    if (running && !samePort) {
+        // Another port: it must open before the running one is given up.
+        if (MaybeError err = MSComm1.switchTo(port.port)) {
+            err->reason += "; capture goes on on Comm " + std::to_string(MSComm1.CommPort());
+            report(err);
+        }
+        return;
+    }
+    const bool wasLost = MSComm1.reconnecting() && samePort;
+    if (running)
+        MSComm1.close();
+    MSComm1.setCommPort(port.port);
+    MSComm1.setSettings(Line19200N81);
+    MSComm1.setInputLen(0);
+    if (MaybeError err = MSComm1.open()) {
+        if (running || wasLost) {
+            // The port that was capturing is gone: win it back as a lost one.
+            err->what = "Lost the connection to port";
+            keepTrying = true;
+        }
+        if (keepTrying) {
+            err->reason += "; trying again every second";
+            MSComm1.startReconnecting();
+        }
+        report(err);
+    }
+}
+
+void Form1::MSComm1_OnComm() {
+    report(capture_.onComm(MSComm1, FileName));
+    for (const Error& error : MSComm1.takeErrors())
+        report(error);
+}
+
+void Form1::Timer1_Timer() {
+    report(capture_.onTick(MSComm1, FileName));
+    MSComm1.tick();
+}
+
+void Form1::report(const MaybeError& error) {
+    if (error)
+        errors_.report(*error);
+}
+
+} // namespace kelmor::app

@@ -1,0 +1,101 @@
+#include "app/MSComm.h"
+
+#include "app/PortNaming.h"
+
+#include <utility>
+
+namespace kelmor::app {
+
+MSComm::MSComm(DriverFactory makeDriver, std::function<void()> onComm)
+    : makeDriver_(std::move(makeDriver)), onComm_(std::move(onComm)) {}
+
+MSComm::~MSComm() = default;
+
+bool MSComm::PortOpen() const {
+    return driver_ && driver_->isOpen();
+}
+
+std::string MSComm::portLabel(int port) const {
+    return "Comm " + std::to_string(port) + " (" + deviceForPort(port).path + ")";
+}
+
+MaybeError MSComm::openOn(SerialDriver& driver, int port) {
+    const PortDevice device = deviceForPort(port);
+    if (device.dangling)
+        return Error{"Cannot open port", portLabel(port),
+                     "the link " + device.link + " points to no device"};
+    if (auto reason = driver.open(device.path, settings_))
+        return Error{"Cannot open port", portLabel(port), *reason};
+    return std::nullopt;
+}
+
+MaybeError MSComm::open() {
+    stopReconnecting();
+    if (PortOpen())
+        return std::nullopt;
+    if (!driver_)
+        driver_ = makeDriver_(*this);
+    return openOn(*driver_, commPort_);
+}
+
+void MSComm::close() {
+    stopReconnecting();
+    if (PortOpen())
+        stash_ += driver_->close();
+}
+
+MaybeError MSComm::switchTo(int port) {
+    stopReconnecting();
+    std::unique_ptr<SerialDriver> next = makeDriver_(*this);
+    if (auto err = openOn(*next, port))
+        return err;
+    if (driver_ && driver_->isOpen())
+        stash_ += driver_->close();
+    driver_ = std::move(next);
+    commPort_ = port;
+    return std::nullopt;
+}
+
+std::string MSComm::input() {
+    std::string bytes = std::exchange(stash_, {});
+    if (PortOpen())
+        bytes += driver_->read();
+    return bytes;
+}
+
+void MSComm::output(std::string_view bytes) {
+    if (PortOpen())
+        driver_->write(bytes);
+}
+
+std::vector<Error> MSComm::takeErrors() {
+    return std::exchange(errors_, {});
+}
+
+void MSComm::tick() {
+    if (!reconnecting() || --reconnectIn_ > 0)
+        return;
+    // Failures while the device is away were reported once already.
+    if (!driver_)
+        driver_ = makeDriver_(*this);
+    if (openOn(*driver_, commPort_))
+        startReconnecting();
+}
+
+void MSComm::arrived() {
+    onComm_();
+}
+
+void MSComm::lost(const std::string& reason, std::string received) {
+    stash_ += received;
+    errors_.push_back(Error{"Lost the connection to port", portLabel(commPort_), reason});
+    startReconnecting();
+    onComm_();
+}
+
+void MSComm::writeFailed(const std::string& reason) {
+    errors_.push_back(Error{"Cannot write to port", portLabel(commPort_), reason});
+    onComm_();
+}
+
+} // namespace kelmor::app

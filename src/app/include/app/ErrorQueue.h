@@ -1,0 +1,52 @@
+#pragma once
+
+#include "capture/Error.h"
+
+#include <cstddef>
+#include <deque>
+#include <string>
+
+namespace kelmor::app {
+
+// Where a face shows an error: a box, a line on standard error. It must not
+// block: the caller is a handler, and capture goes on behind the error.
+class ErrorView {
+public:
+    virtual void showError(const std::string& text) = 0;
+
+protected:
+    ~ErrorView() = default;
+};
+
+// One error on screen at a time. An error already on screen or waiting is not
+// queued again, and at most MaxWaiting wait, so a runaway fault cannot grow
+// the queue.
+class ErrorQueue {
+public:
+    static constexpr std::size_t MaxWaiting = 20;
+
+    explicit ErrorQueue(ErrorView& view) : view_(view) {}
+
+    void report(const Error& error) { report(error.text()); }
+    void report(const std::string& text);
+    // The user closed the error on screen: the next one shows.
+    void dismissed();
+
+    bool showing() const { return showing_; }
+    const std::string& shown() const { return shown_; }
+    const std::deque<std::string>& waiting() const { return waiting_; }
+
+private:
+    ErrorView& view_;
+    bool showing_ = false;
+    std::string shown_;
+    std::deque<std::string> waiting_;
+};
+
+// The text as a box shows it: a run of more than maxRun characters without a
+// space (a long path) gets invisible break points after its separators, or
+// every maxRun characters, so the box can wrap it instead of growing wider
+// than the screen. UTF-8 in, UTF-8 out.
+std::string wrappableText(const std::string& text, std::size_t maxRun = 48);
+
+} // namespace kelmor::app

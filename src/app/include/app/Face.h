@@ -1,0 +1,106 @@
+#pragma once
+
+#include "app/ErrorQueue.h"
+#include "app/Geometry.h"
+#include "app/LineSettings.h"
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+// What a face (the Qt window, the window-less mode, the Win32 window) gives
+// Form1. Faces draw and forward; every decision is Form1's.
+namespace kelmor::app {
+
+// The port list: its items and its editable text.
+class PortListView {
+public:
+    virtual void addPort(const std::string& item) = 0;
+    virtual std::string portText() const = 0;
+    virtual void setPortText(const std::string& text) = 0;
+
+protected:
+    ~PortListView() = default;
+};
+
+// The modal save dialog. It may run the event loop while open; events and
+// ticks go on meanwhile.
+class SaveDialogView {
+public:
+    // The confirmed name, as raw bytes the file system takes; nothing when
+    // the user cancels.
+    virtual std::optional<std::string> askFileName() = 0;
+
+protected:
+    ~SaveDialogView() = default;
+};
+
+// The periodic timer whose ticks run Form1::Timer1_Timer.
+class TimerView {
+public:
+    // Sets the period and enables the timer; it is never stopped.
+    virtual void startTicking(int periodMs) = 0;
+
+protected:
+    ~TimerView() = default;
+};
+
+// The window's place on the screen, in twips.
+class WindowView {
+public:
+    virtual TwipsSize screenSize() const = 0;
+    virtual TwipsSize outerSize() const = 0;
+    virtual void moveTo(const TwipsPoint& origin) = 0;
+
+protected:
+    ~WindowView() = default;
+};
+
+// What a serial driver raises, always on the window's thread, never inside
+// a call into the driver, one event per arrival and per error.
+class DriverEvents {
+public:
+    virtual void arrived() = 0;
+    // The device went away. The driver has closed the port already, and
+    // hands over what it had received.
+    virtual void lost(const std::string& reason, std::string received) = 0;
+    // A write failed; the port stays open.
+    virtual void writeFailed(const std::string& reason) = 0;
+
+protected:
+    ~DriverEvents() = default;
+};
+
+// A serial port as the platform offers it.
+class SerialDriver {
+public:
+    virtual ~SerialDriver() = default;
+    // Opens the device with the settings and raises DTR (a port that cannot
+    // raise it is no error). Returns the system's reason on failure.
+    [[nodiscard]] virtual std::optional<std::string> open(const std::string& device,
+                                                          const LineSettings& settings) = 0;
+    // Closes the port, first taking what the driver holds: a UART drops its
+    // receive queue when it closes. Returns those bytes.
+    [[nodiscard]] virtual std::string close() = 0;
+    virtual bool isOpen() const = 0;
+    // Removes and returns what waits; empty when nothing does.
+    virtual std::string read() = 0;
+    virtual void write(std::string_view bytes) = 0;
+};
+
+using DriverFactory = std::function<std::unique_ptr<SerialDriver>(DriverEvents&)>;
+
+// A face's parts. The port list and the dialog may be missing in a face
+// without a window; then only the command line starts capture.
+struct Face {
+    PortListView* portList = nullptr;
+    SaveDialogView* dialog = nullptr;
+    TimerView* timer = nullptr;
+    ErrorView* errors = nullptr;
+    WindowView* window = nullptr;
+    DriverFactory makeDriver;
+};
+
+} // namespace kelmor::app

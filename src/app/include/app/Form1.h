@@ -1,0 +1,60 @@
+#pragma once
+
+#include "app/ErrorQueue.h"
+#include "app/Face.h"
+#include "app/MSComm.h"
+#include "capture/Capture.h"
+
+#include <optional>
+#include <string>
+
+namespace kelmor::app {
+
+// The one window's behaviour, without a toolkit: the four handlers, the
+// capture state, the serial control and the errors. A face owns one, draws
+// it, and forwards its events to it.
+class Form1 {
+public:
+    static constexpr int TimerPeriodMs = 100;
+    static constexpr int PortCount = 15;
+    static constexpr const char* InitialPortText = "Comm 3";
+
+    explicit Form1(Face face);
+    Form1(const Form1&) = delete;
+    Form1& operator=(const Form1&) = delete;
+
+    void Form_Load();
+    void cmdGetData_Click();
+    void MSComm1_OnComm();
+    void Timer1_Timer();
+
+    // The user closed the error on screen.
+    void errorDismissed() { errors_.dismissed(); }
+
+    // "Save As" without the dialog, as the command line starts capture: the
+    // name (if any) as if confirmed, then the timer and the port. With
+    // keepTrying a port that cannot be opened is tried again every second,
+    // as a lost one is.
+    void startCapture(const std::optional<std::string>& name, bool keepTrying);
+
+    // What the face may show or a test may look at; nothing here is changed
+    // from outside but through the handlers.
+    const Capture& capture() const { return capture_; }
+    const std::string& fileName() const { return FileName; }
+    const MSComm& comm() const { return MSComm1; }
+    const ErrorQueue& errors() const { return errors_; }
+
+private:
+    void reopenPort(bool keepTrying);
+    void report(const MaybeError& error);
+
+    Face face_;
+    ErrorQueue errors_;
+    // CommonDialog1's FileName: the last confirmed name, raw bytes, empty
+    // before the first.
+    std::string FileName;
+    MSComm MSComm1;
+    Capture capture_;
+};
+
+} // namespace kelmor::app

@@ -1,0 +1,19 @@
+#pragma once
+
+#include "capture/Error.h"
+
+#include <string>
+
+namespace kelmor::app {
+
+struct PortNumber {
+    int port = 0;
+    MaybeError error; // "Type mismatch" when the text names no number
+};
+
+// The port number is read from the last two characters of the port list's
+// text ("Comm 3" gives 3, "Comm 12" gives 12, "+5" gives 5); spaces around it
+// and a sign are allowed, as in the conversion the window has always used.
+[[nodiscard]] PortNumber portFromText(const std::string& text);
+
+} // namespace kelmor::app

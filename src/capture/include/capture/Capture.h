@@ -1,0 +1,51 @@
+#pragma once
+
+#include "capture/CaptureFiles.h"
+#include "capture/Error.h"
+#include "capture/SerialLink.h"
+
+#include <string>
+
+namespace kelmor {
+
+// The capture state and the two things that change it: a communication event
+// and a timer tick. Owned by the window; everything runs on its one thread.
+class Capture {
+public:
+    // Idle ticks above this send an ACK.
+    static constexpr int IdleThreshold = 50;
+    // While a stored text waits for the disk, a quiet line retries this often.
+    static constexpr int RetryTicks = 10;
+
+    // One communication event: take what waits on the port and, once an ETX
+    // has arrived, clean the buffer, store it and acknowledge it. Returns the
+    // error the user should see, if any.
+    [[nodiscard]] MaybeError onComm(SerialLink& port, const std::string& baseName);
+
+    // One timer tick: the idle acknowledgement, and the retry of a waiting
+    // store.
+    [[nodiscard]] MaybeError onTick(SerialLink& port, const std::string& baseName);
+
+    // Characters received and not yet part of a completed record.
+    const std::string& rxBuffer() const { return RxBuffer; }
+    // Timer ticks since the last communication event.
+    int idleTicks() const { return IdleTicks; }
+    // Cleaned text that could not be stored yet; never acknowledged.
+    const std::string& waiting() const { return waiting_; }
+
+private:
+    // STX becomes CR; every other byte below 0x20 or above 'z' becomes a space.
+    static void clean(std::string& text);
+
+    MaybeError storeWaiting(SerialLink& port, const std::string& baseName);
+
+    std::string RxBuffer;
+    int IdleTicks = 0;
+    // Kept apart from RxBuffer: it is already cleaned, and cleaning twice
+    // would turn the CR from an STX into a space.
+    std::string waiting_;
+    int retryCount_ = 0;
+    CaptureFiles files_;
+};
+
+} // namespace kelmor

@@ -1,0 +1,17 @@
+#pragma once
+
+#include <cstdint>
+
+namespace kelmor {
+
+// Enough to tell whether a file is still the one, and as, it was left.
+struct FileStamp {
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+    std::uint64_t size = 0;
+    std::int64_t modifiedNs = 0;
+
+    bool operator==(const FileStamp&) const = default;
+};
+
+} // namespace kelmor

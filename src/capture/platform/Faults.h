@@ -1,0 +1,34 @@
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+
+// A seam for tests: every file operation asks the hook first, which may make
+// it fail as a disk or a file system would. Unset in the program.
+namespace kelmor::platform {
+
+enum class FileOp { Open, Write, Sync, Truncate, Read, Remove, SyncFolder };
+
+class FaultHook {
+public:
+    virtual ~FaultHook() = default;
+    // Returns the reason to fail with, or nothing to let the call go on. For
+    // a write, *size may be lowered: that many bytes land before it fails.
+    virtual std::optional<std::string> before(FileOp op, const std::string& path,
+                                              std::size_t* size) = 0;
+};
+
+// Installs a hook for the life of the object.
+class ScopedFaultHook {
+public:
+    explicit ScopedFaultHook(FaultHook& hook);
+    ~ScopedFaultHook();
+    ScopedFaultHook(const ScopedFaultHook&) = delete;
+    ScopedFaultHook& operator=(const ScopedFaultHook&) = delete;
+};
+
+// The hook in force, if any.
+FaultHook* faultHook();
+
+} // namespace kelmor::platform

@@ -1,0 +1,235 @@
+#include "MainWindow.h"
+
+#include "QtSerialDriver.h"
+#include "app/Layout.h"
+#include "app/PortNaming.h"
+#include "app/PortText.h"
+
+#include <QComboBox>
+#include <QDir>
+#include <QFile>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QFontMetricsF>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QScreen>
+
+namespace kelmor::qt {
+
+namespace {
+
+namespace layout = app::layout;
+
+QRect twipsRect(const layout::Control& c) {
+    return {app::twipsToPixels(c.left), app::twipsToPixels(c.top), app::twipsToPixels(c.width),
+            app::twipsToPixels(c.height)};
+}
+
+// The layout was drawn for a narrow bitmap font. The platform's sans-serif is
+// used at the same sizes, and only where a text would be cut off is it made
+// smaller until it fits its box.
+QFont boldFont(const QString& text, const QSize& box, double points) {
+    QFont font;
+    font.setFamily(QStringLiteral("Sans Serif"));
+    font.setStyleHint(QFont::SansSerif);
+    font.setBold(true);
+    for (double size = points; size >= layout::SmallestPoints; size -= 0.25) {
+        font.setPointSizeF(size);
+        const QFontMetricsF metrics(font);
+        if (metrics.horizontalAdvance(text) <= box.width() && metrics.height() <= box.height())
+            break;
+    }
+    return font;
+}
+
+template <typename Widget> Widget* place(Widget* widget, const layout::Control& c, QSize inset) {
+    widget->setObjectName(QString::fromLatin1(c.name));
+    widget->setGeometry(twipsRect(c));
+    widget->setFont(boldFont(QString::fromLatin1(c.text), widget->size() - inset, c.points));
+    return widget;
+}
+
+// The port list names each item's device in its tooltip, read afresh each
+// time the list opens, so that a link made meanwhile shows at once.
+class PortList final : public QComboBox {
+public:
+    using QComboBox::QComboBox;
+
+    void describePorts() {
+        for (int i = 0; i < count(); ++i) {
+            const app::PortNumber port = app::portFromText(itemText(i).toStdString());
+            if (!port.error)
+                setItemData(i, QString::fromStdString(app::describePort(port.port)),
+                            Qt::ToolTipRole);
+        }
+    }
+
+    void showPopup() override {
+        describePorts();
+        QComboBox::showPopup();
+    }
+};
+
+// Qt's dialog reads a name with a double quote as a list of names ("a"b"
+// would become b). A name is used as typed.
+class SaveDialog final : public QFileDialog {
+public:
+    using QFileDialog::QFileDialog;
+
+    std::optional<QString> typedName() const { return typed_; }
+    void forget() { typed_.reset(); }
+
+    void accept() override {
+        auto* edit = findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+        const QString text = edit != nullptr ? edit->text() : QString();
+        if (text.contains(QLatin1Char('"'))) {
+            const QString path = QDir(directory()).absoluteFilePath(text);
+            if (!QFileInfo(path).isDir()) {
+                typed_ = path;
+                QDialog::accept();
+                return;
+            }
+        }
+        QFileDialog::accept();
+    }
+
+private:
+    std::optional<QString> typed_;
+};
+
+} // namespace
+
+MainWindow::MainWindow(QWidget* parent) : QWidget(parent) {
+    setWindowTitle(QString::fromLatin1(layout::Caption));
+    setFixedSize(app::twipsToPixels(layout::ClientWidth), app::twipsToPixels(layout::ClientHeight));
+
+    Label1 = place(new QLabel(QString::fromLatin1(layout::Label1.text), this), layout::Label1,
+                   QSize(0, 0));
+    Label2 = place(new QLabel(QString::fromLatin1(layout::Label2.text), this), layout::Label2,
+                   QSize(0, 0));
+    for (QLabel* label : {Label1, Label2})
+        label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+
+    Combo1 = new PortList(this);
+    Combo1->setEditable(true);
+    Combo1->setInsertPolicy(QComboBox::NoInsert);
+    // The text box inside the list is narrower than the list: leave room for
+    // the arrow.
+    place(Combo1, layout::Combo1, QSize(24, 4));
+    Combo1->setFont(boldFont(QString::fromLatin1(layout::WidestPort), Combo1->size() - QSize(24, 4),
+                             layout::Combo1.points));
+
+    cmdGetData = place(new QPushButton(QString::fromLatin1(layout::cmdGetData.text), this),
+                       layout::cmdGetData, QSize(8, 8));
+    // Return and Enter press the focused button, as on Windows.
+    cmdGetData->setAutoDefault(true);
+
+    // Labels take no focus; the port list comes first, then the button.
+    setTabOrder(Combo1, cmdGetData);
+
+    CommonDialog1 = new SaveDialog(this);
+    CommonDialog1->setObjectName(QStringLiteral("CommonDialog1"));
+    CommonDialog1->setAcceptMode(QFileDialog::AcceptSave);
+    CommonDialog1->setFileMode(QFileDialog::AnyFile);
+    // Capture appends, so a "replace?" question would be untrue. Qt's own
+    // dialog behaves the same on every desktop and can be driven in tests.
+    CommonDialog1->setOptions(QFileDialog::DontConfirmOverwrite | QFileDialog::DontUseNativeDialog);
+
+    Timer1.setObjectName(QStringLiteral("Timer1"));
+    Timer1.setTimerType(Qt::PreciseTimer);
+
+    app::Face face;
+    face.portList = this;
+    face.dialog = this;
+    face.timer = this;
+    face.errors = this;
+    face.window = this;
+    face.makeDriver = [this](app::DriverEvents& events) {
+        return std::make_unique<QtSerialDriver>(events, this);
+    };
+    form_ = std::make_unique<app::Form1>(std::move(face));
+
+    connect(cmdGetData, &QPushButton::clicked, this, [this] { form_->cmdGetData_Click(); });
+    connect(&Timer1, &QTimer::timeout, this, [this] { form_->Timer1_Timer(); });
+}
+
+MainWindow::~MainWindow() {
+    // The drivers are children of this window: the form goes first.
+    form_.reset();
+}
+
+void MainWindow::addPort(const std::string& item) {
+    // Filling the list leaves its text as it was.
+    const QString text = Combo1->currentText();
+    Combo1->addItem(QString::fromStdString(item));
+    // Describing the items rewrites the current one: the text goes back last.
+    static_cast<PortList*>(Combo1)->describePorts();
+    Combo1->setEditText(text);
+}
+
+std::string MainWindow::portText() const {
+    return Combo1->currentText().toStdString();
+}
+
+void MainWindow::setPortText(const std::string& text) {
+    Combo1->setEditText(QString::fromStdString(text));
+}
+
+std::optional<std::string> MainWindow::askFileName() {
+    auto* dialog = static_cast<SaveDialog*>(CommonDialog1);
+    dialog->forget();
+    if (dialog->exec() != QDialog::Accepted)
+        return std::nullopt;
+    QString name;
+    if (const auto typed = dialog->typedName())
+        name = *typed;
+    else if (!dialog->selectedFiles().isEmpty())
+        name = dialog->selectedFiles().constFirst();
+    else
+        return std::nullopt;
+    return QFile::encodeName(name).toStdString();
+}
+
+void MainWindow::startTicking(int periodMs) {
+    Timer1.start(periodMs);
+}
+
+void MainWindow::showError(const std::string& text) {
+    auto* box =
+        new QMessageBox(QMessageBox::Critical, windowTitle(),
+                        QString::fromLocal8Bit(app::wrappableText(text)), QMessageBox::Ok, this);
+    box->setObjectName(QStringLiteral("ErrorBox"));
+    box->setDefaultButton(QMessageBox::Ok);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    // The next error shows once this box is gone, from the event loop, not
+    // from inside the box's own signal.
+    connect(
+        box, &QObject::destroyed, this, [this] { form_->errorDismissed(); }, Qt::QueuedConnection);
+    box_ = box;
+    // open(), not exec(): no event loop runs inside the caller's handler.
+    box->open();
+}
+
+app::TwipsSize MainWindow::screenSize() const {
+    const QScreen* screen = this->screen();
+    if (screen == nullptr)
+        return outerSize();
+    return {app::pixelsToTwips(screen->geometry().width()),
+            app::pixelsToTwips(screen->geometry().height())};
+}
+
+app::TwipsSize MainWindow::outerSize() const {
+    return {app::pixelsToTwips(frameGeometry().width()),
+            app::pixelsToTwips(frameGeometry().height())};
+}
+
+void MainWindow::moveTo(const app::TwipsPoint& origin) {
+    const QPoint screenOrigin = screen() != nullptr ? screen()->geometry().topLeft() : QPoint();
+    move(screenOrigin.x() + static_cast<int>(origin.left / app::TwipsPerPixel),
+         screenOrigin.y() + static_cast<int>(origin.top / app::TwipsPerPixel));
+}
+
+} // namespace kelmor::qt

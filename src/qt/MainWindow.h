@@ -1,0 +1,66 @@
+#pragma once
+
+#include "app/Face.h"
+#include "app/Form1.h"
+
+#include <QMessageBox>
+#include <QPointer>
+#include <QTimer>
+#include <QWidget>
+
+#include <memory>
+#include <optional>
+#include <string>
+
+class QComboBox;
+class QFileDialog;
+class QLabel;
+class QPushButton;
+
+namespace kelmor::qt {
+
+// The Qt face of Form1: the window, its controls, the save dialog, the timer
+// and the error box. It draws and forwards; Form1 decides.
+class MainWindow final : public QWidget,
+                         private app::PortListView,
+                         private app::SaveDialogView,
+                         private app::TimerView,
+                         private app::ErrorView,
+                         private app::WindowView {
+    Q_OBJECT
+
+public:
+    explicit MainWindow(QWidget* parent = nullptr);
+    ~MainWindow() override;
+
+    // Form_Load: before the window is first shown.
+    void load() { form_->Form_Load(); }
+    // The command line's start, see Form1::startCapture.
+    void startCapture(const std::optional<std::string>& name) { form_->startCapture(name, false); }
+    void setPortText(const std::string& text) override;
+
+    const app::Form1& form() const { return *form_; }
+    // The error box on screen, if any.
+    QMessageBox* errorBox() const { return box_; }
+
+private:
+    void addPort(const std::string& item) override;
+    std::string portText() const override;
+    std::optional<std::string> askFileName() override;
+    void startTicking(int periodMs) override;
+    void showError(const std::string& text) override;
+    app::TwipsSize screenSize() const override;
+    app::TwipsSize outerSize() const override;
+    void moveTo(const app::TwipsPoint& origin) override;
+
+    QLabel* Label1 = nullptr;
+    QLabel* Label2 = nullptr;
+    QComboBox* Combo1 = nullptr;
+    QPushButton* cmdGetData = nullptr;
+    QFileDialog* CommonDialog1 = nullptr;
+    QTimer Timer1;
+    QPointer<QMessageBox> box_;
+    std::unique_ptr<app::Form1> form_;
+};
+
+} // namespace kelmor::qt

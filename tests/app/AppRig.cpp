@@ -1,0 +1,128 @@
+#include "AppRig.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <stdexcept>
+#include <utility>
+
+namespace kelmor::test {
+
+AppRig::AppRig() {
+    if (const char* old = std::getenv("XDG_CONFIG_HOME"))
+        savedXdg_ = old;
+    ::setenv("XDG_CONFIG_HOME", config.path().c_str(), 1);
+    app::Face face;
+    face.portList = this;
+    face.dialog = this;
+    face.timer = this;
+    face.errors = this;
+    face.window = this;
+    face.makeDriver = [this](app::DriverEvents& events) {
+        return std::make_unique<FakeDriver>(*this, events);
+    };
+    form = std::make_unique<app::Form1>(std::move(face));
+    form->Form_Load();
+}
+
+AppRig::~AppRig() {
+    form.reset();
+    if (savedXdg_)
+        ::setenv("XDG_CONFIG_HOME", savedXdg_->c_str(), 1);
+    else
+        ::unsetenv("XDG_CONFIG_HOME");
+}
+
+FakeDevice& AppRig::bind(int port) {
+    const std::filesystem::path folder = config.path() + "/kelmor-csv";
+    std::filesystem::create_directories(folder);
+    const auto link = folder / ("com" + std::to_string(port));
+    std::filesystem::remove(link);
+    writeFile(path(port), "");
+    std::filesystem::create_symlink(path(port), link);
+    return devices_[path(port)];
+}
+
+void AppRig::send(int port, const std::string& bytes) {
+    device(port).held += bytes;
+    for (FakeDriver* driver : drivers_)
+        if (driver->path_ == path(port) && driver->isOpen())
+            driver->events_.arrived();
+}
+
+void AppRig::unplug(int port) {
+    std::filesystem::remove(path(port)); // the link now points nowhere
+    for (FakeDriver* driver : drivers_) {
+        if (driver->path_ == path(port) && driver->isOpen()) {
+            std::string held = std::exchange(driver->device_->held, {});
+            driver->device_ = nullptr;
+            driver->events_.lost("Input/output error", std::move(held));
+        }
+    }
+}
+
+void AppRig::saveAs(const std::optional<std::string>& name) {
+    answers.push_back(name);
+    form->cmdGetData_Click();
+}
+
+void AppRig::ticks(int n) {
+    for (int i = 0; i < n && timerPeriod > 0; ++i)
+        form->Timer1_Timer();
+}
+
+std::size_t AppRig::acks(int port) {
+    return static_cast<std::size_t>(
+        std::count(device(port).written.begin(), device(port).written.end(), '\x06'));
+}
+
+void AppRig::dismiss() {
+    form->errorDismissed();
+}
+
+std::optional<std::string> AppRig::askFileName() {
+    if (answers.empty())
+        throw std::logic_error("the dialog opened with no answer queued");
+    auto name = answers.front();
+    answers.pop_front();
+    return name;
+}
+
+FakeDriver::FakeDriver(AppRig& rig, app::DriverEvents& events) : events_(events), rig_(rig) {
+    rig_.drivers_.push_back(this);
+}
+
+FakeDriver::~FakeDriver() {
+    std::erase(rig_.drivers_, this);
+}
+
+std::optional<std::string> FakeDriver::open(const std::string& device,
+                                            const app::LineSettings& settings) {
+    const auto it = rig_.devices_.find(device);
+    if (it == rig_.devices_.end() || !std::filesystem::exists(device))
+        return "No such file or directory";
+    ++it->second.opens;
+    if (it->second.refuse)
+        return it->second.refuse;
+    device_ = &it->second;
+    device_->settings = settings;
+    path_ = device;
+    return std::nullopt;
+}
+
+std::string FakeDriver::close() {
+    std::string held = device_ != nullptr ? std::exchange(device_->held, {}) : std::string();
+    device_ = nullptr;
+    return held;
+}
+
+std::string FakeDriver::read() {
+    return device_ != nullptr ? std::exchange(device_->held, {}) : std::string();
+}
+
+void FakeDriver::write(std::string_view bytes) {
+    if (device_ != nullptr)
+        device_->written += bytes;
+}
+
+} // namespace kelmor::test

@@ -1,0 +1,108 @@
+#pragma once
+
+#include "app/Face.h"
+#include "app/Form1.h"
+#include "support/TempDir.h"
+
+#include <deque>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace kelmor::test {
+
+// A device at the end of a fake serial line. Like a UART, its driver drops
+// what it holds when the port closes, unless close() hands it over.
+struct FakeDevice {
+    std::string held;                  // received by the driver, not yet read
+    std::string written;               // what the program sent
+    std::optional<std::string> refuse; // why open fails, if it does
+    app::LineSettings settings;        // as last opened
+    int opens = 0;                     // attempts
+};
+
+class FakeDriver;
+
+// Form1 with every face part faked: a port list, a dialog whose answers the
+// test queues, a timer the test ticks, errors the test dismisses, and devices
+// behind named paths.
+class AppRig : public app::PortListView,
+               public app::SaveDialogView,
+               public app::TimerView,
+               public app::ErrorView,
+               public app::WindowView {
+public:
+    AppRig();
+    ~AppRig();
+
+    // Binds "Comm N" to a fake device, through the link folder.
+    FakeDevice& bind(int port);
+    FakeDevice& device(int port) { return devices_.at(path(port)); }
+    std::string path(int port) const { return config.path() + "/dev" + std::to_string(port); }
+
+    // The device sends bytes: one arrival event if its port is open.
+    void send(int port, const std::string& bytes);
+    // The device sends bytes the driver holds but has not announced yet.
+    void sendQuietly(int port, const std::string& bytes) { device(port).held += bytes; }
+    // The device goes away: its driver closes and reports the loss.
+    void unplug(int port);
+
+    // Presses "Save As"; the dialog answers with the name, or cancels.
+    void saveAs(const std::optional<std::string>& name);
+    // Timer ticks, if the timer runs.
+    void ticks(int n);
+    std::size_t acks(int port);
+    // The user presses OK on the error shown.
+    void dismiss();
+
+    // Face parts.
+    void addPort(const std::string& item) override { items.push_back(item); }
+    std::string portText() const override { return text; }
+    void setPortText(const std::string& t) override { text = t; }
+    std::optional<std::string> askFileName() override;
+    void startTicking(int periodMs) override { timerPeriod = periodMs; }
+    void showError(const std::string& t) override { shown.push_back(t); }
+    app::TwipsSize screenSize() const override { return {15360, 11520}; }
+    app::TwipsSize outerSize() const override { return {4410, 1815}; }
+    void moveTo(const app::TwipsPoint& origin) override { movedTo = origin; }
+
+    TempDir config;
+    TempDir out;
+    std::vector<std::string> items;
+    std::string text;
+    std::deque<std::optional<std::string>> answers;
+    int timerPeriod = 0;
+    std::vector<std::string> shown;
+    std::optional<app::TwipsPoint> movedTo;
+
+    std::map<std::string, FakeDevice> devices_;
+    std::vector<FakeDriver*> drivers_;
+    std::unique_ptr<app::Form1> form;
+
+private:
+    std::optional<std::string> savedXdg_;
+};
+
+class FakeDriver final : public app::SerialDriver {
+public:
+    FakeDriver(AppRig& rig, app::DriverEvents& events);
+    ~FakeDriver() override;
+
+    std::optional<std::string> open(const std::string& device,
+                                    const app::LineSettings& settings) override;
+    std::string close() override;
+    bool isOpen() const override { return device_ != nullptr; }
+    std::string read() override;
+    void write(std::string_view bytes) override;
+
+    FakeDevice* device_ = nullptr;
+    std::string path_;
+    app::DriverEvents& events_;
+
+private:
+    AppRig& rig_;
+};
+
+} // namespace kelmor::test

@@ -1,0 +1,63 @@
+#include "app/ErrorQueue.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+using namespace kelmor;
+using namespace kelmor::app;
+
+namespace {
+
+struct Screen : ErrorView {
+    std::vector<std::string> shown;
+    void showError(const std::string& text) override { shown.push_back(text); }
+};
+
+TEST(ErrorQueue, OneAtATimeEachOnceInOrder) {
+    Screen screen;
+    ErrorQueue queue(screen);
+    queue.report("A");
+    queue.report("A"); // on screen: not again
+    queue.report("B"); // a different one waits
+    queue.report("B");
+    EXPECT_EQ(screen.shown, (std::vector<std::string>{"A"}));
+    queue.dismissed();
+    EXPECT_EQ(screen.shown, (std::vector<std::string>{"A", "B"}));
+    queue.dismissed();
+    EXPECT_FALSE(queue.showing());
+    queue.report("A"); // gone from the screen: shown again
+    EXPECT_EQ(screen.shown.back(), "A");
+}
+
+TEST(ErrorQueue, AtMostTwentyWait) {
+    Screen screen;
+    ErrorQueue queue(screen);
+    for (int i = 0; i <= 30; ++i)
+        queue.report(Error{"E", std::to_string(i), ""});
+    EXPECT_EQ(queue.waiting().size(), ErrorQueue::MaxWaiting);
+    for (int i = 0; i < 30; ++i)
+        queue.dismissed();
+    EXPECT_EQ(screen.shown.size(), 1 + ErrorQueue::MaxWaiting);
+}
+
+TEST(ErrorQueue, LongRunsGetBreakPointsAndKeepTheirCharacters) {
+    const std::string path = "/home/user/" + std::string(120, 'x') + "/é中文/log.txt";
+    const std::string wrapped = wrappableText("Cannot open \"" + path + "\": denied");
+    std::string plain = wrapped;
+    for (std::size_t at; (at = plain.find("\xE2\x80\x8B")) != std::string::npos;)
+        plain.erase(at, 3);
+    EXPECT_EQ(plain, "Cannot open \"" + path + "\": denied");
+    std::size_t run = 0;
+    std::size_t longest = 0;
+    for (std::size_t i = 0; i < wrapped.size(); ++i) {
+        const bool cut = wrapped.compare(i, 3, "\xE2\x80\x8B") == 0 || wrapped[i] == ' ';
+        run = cut ? 0 : run + 1;
+        longest = std::max(longest, run);
+    }
+    EXPECT_LE(longest, 48u * 3) << "bytes between break points";
+    EXPECT_EQ(wrappableText("short text"), "short text");
+}
+
+} // namespace

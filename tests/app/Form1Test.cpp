@@ -1,0 +1,201 @@
+// Form1's behaviour through its handlers, with every face part faked: no
+// toolkit, no real port.
+#include "AppRig.h"
+#include "support/ReferenceCsv.h"
+
+#include <gtest/gtest.h>
+
+using namespace kelmor;
+using namespace kelmor::test;
+
+namespace {
+
+TEST(Geometry, CentringUsesRealDivisionInTwips) {
+    EXPECT_EQ(app::centredOrigin({100, 100}, {100, 100}), (app::TwipsPoint{0, 0}));
+    EXPECT_EQ(app::twipsToPixels(4320), 288);
+    EXPECT_EQ(app::twipsToPixels(1305), 87);
+}
+
+TEST(Form1, LoadCentresTheWindowAndFillsThePortList) {
+    AppRig rig;
+    ASSERT_TRUE(rig.movedTo.has_value());
+    EXPECT_EQ(*rig.movedTo, (app::TwipsPoint{5475, 4852.5}));
+    ASSERT_EQ(rig.items.size(), 15u);
+    EXPECT_EQ(rig.items.front(), "Comm 1");
+    EXPECT_EQ(rig.items.back(), "Comm 15");
+    EXPECT_EQ(rig.text, "Comm 3");
+    EXPECT_EQ(rig.timerPeriod, 0) << "the timer waits for Save As";
+}
+
+TEST(Form1, SaveAsOpensThePortWithTheLineSettingsAndStores) {
+    AppRig rig;
+    FakeDevice& device = rig.bind(3);
+    rig.saveAs(rig.out / "log");
+    EXPECT_EQ(rig.timerPeriod, 100);
+    EXPECT_EQ(device.settings, app::Line19200N81);
+    EXPECT_EQ(device.settings.text(), "19200,N,8,1");
+    rig.send(3, "\x02"
+                "A\x1c"
+                "B\x03");
+    EXPECT_EQ(readFile(rig.out / "log.txt"), "\rA B ");
+    EXPECT_EQ(readFile(rig.out / "log.csv"), referenceCsv("\rA B "));
+    EXPECT_EQ(device.written, "\x06");
+    EXPECT_TRUE(rig.shown.empty());
+}
+
+TEST(Form1, CancelledDialogStillStartsTheIdleAcks) {
+    AppRig rig;
+    FakeDevice& device = rig.bind(3);
+    rig.saveAs(std::nullopt);
+    EXPECT_EQ(rig.form->fileName(), "");
+    rig.ticks(51);
+    EXPECT_EQ(device.written, "");
+    rig.ticks(1);
+    EXPECT_EQ(device.written, "\x06");
+}
+
+TEST(Form1, ReopenTakesWhatTheDriverHoldsBeforeItCloses) {
+    AppRig rig;
+    rig.bind(3);
+    rig.saveAs(rig.out / "first");
+    // Received by the driver, not yet announced: a close would drop it.
+    rig.sendQuietly(3, "\x02"
+                       "HA");
+    rig.saveAs(rig.out / "second");
+    rig.send(3, "LF\x03");
+    EXPECT_EQ(readFile(rig.out / "second.txt"), "\rHALF ");
+}
+
+TEST(Form1, FailedSwitchToAnotherPortKeepsCapturingOnTheRunningOne) {
+    for (const char* why : {"unplugged", "held by another program"}) {
+        SCOPED_TRACE(why);
+        AppRig rig;
+        rig.bind(3);
+        FakeDevice& five = rig.bind(5);
+        if (std::string(why) == "unplugged")
+            rig.unplug(5);
+        else
+            five.refuse = "the port is in use by another program (process 42)";
+        rig.saveAs(rig.out / "first");
+        rig.text = "Comm 5";
+        rig.saveAs(rig.out / "second");
+
+        ASSERT_EQ(rig.shown.size(), 1u);
+        EXPECT_NE(rig.shown[0].find("Cannot open port \"Comm 5"), std::string::npos);
+        EXPECT_NE(rig.shown[0].find("capture goes on on Comm 3"), std::string::npos)
+            << rig.shown[0];
+        EXPECT_TRUE(rig.form->comm().PortOpen());
+        EXPECT_EQ(rig.form->comm().CommPort(), 3);
+        rig.send(3, "\x02"
+                    "X\x03");
+        EXPECT_EQ(rig.acks(3), 1u);
+        EXPECT_EQ(readFile(rig.out / "second.txt"), "\rX ") << "the new name applies";
+    }
+}
+
+TEST(Form1, SwitchToAnotherPortMovesCaptureAndKeepsTheHalfRecord) {
+    AppRig rig;
+    rig.bind(3);
+    rig.bind(5);
+    rig.saveAs(rig.out / "log");
+    rig.sendQuietly(3, "\x02"
+                       "HA");
+    rig.text = "Comm 5";
+    rig.saveAs(rig.out / "log");
+    EXPECT_EQ(rig.form->comm().CommPort(), 5);
+    rig.send(5, "LF\x03");
+    EXPECT_EQ(readFile(rig.out / "log.txt"), "\rHALF ");
+    EXPECT_EQ(rig.acks(5), 1u);
+    rig.send(3, "\x03");
+    EXPECT_EQ(rig.acks(3), 0u) << "the old port is closed";
+}
+
+TEST(Form1, LostPortIsReportedOnceAndTriedEverySecondUntilBack) {
+    AppRig rig;
+    rig.bind(3);
+    rig.saveAs(rig.out / "log");
+    rig.send(3, "\x02"
+                "HA");
+    rig.unplug(3);
+    ASSERT_EQ(rig.shown.size(), 1u);
+    EXPECT_EQ(rig.shown[0].rfind("Lost the connection to port \"Comm 3", 0), 0u) << rig.shown[0];
+    EXPECT_FALSE(rig.form->comm().PortOpen());
+
+    FakeDevice& back = rig.bind(3);
+    const int opensBefore = back.opens;
+    rig.ticks(app::MSComm::ReconnectTicks - 1);
+    EXPECT_FALSE(rig.form->comm().PortOpen()) << "not before a second has passed";
+    rig.ticks(1);
+    EXPECT_TRUE(rig.form->comm().PortOpen());
+    EXPECT_EQ(back.opens, opensBefore + 1);
+    rig.send(3, "LF\x03");
+    EXPECT_EQ(readFile(rig.out / "log.txt"), "\rHALF ");
+    EXPECT_EQ(rig.shown.size(), 1u);
+}
+
+TEST(Form1, ReconnectTriesStayAtOneASecond) {
+    AppRig rig;
+    rig.bind(3);
+    rig.saveAs(rig.out / "log");
+    rig.unplug(3);
+    FakeDevice& away = rig.bind(3);
+    away.refuse = "No such device";
+    const int opensBefore = away.opens;
+    rig.ticks(600);
+    EXPECT_NEAR(away.opens - opensBefore, 600 / app::MSComm::ReconnectTicks, 1);
+    EXPECT_EQ(rig.shown.size(), 1u) << "failures while away are not reported again";
+}
+
+TEST(Form1, FailedReopenOfTheSamePortIsTreatedAsLost) {
+    AppRig rig;
+    FakeDevice& device = rig.bind(3);
+    rig.saveAs(rig.out / "log");
+    device.refuse = "Device or resource busy";
+    rig.saveAs(rig.out / "log");
+    ASSERT_EQ(rig.shown.size(), 1u);
+    EXPECT_EQ(rig.shown[0].rfind("Lost the connection to port \"Comm 3", 0), 0u) << rig.shown[0];
+    EXPECT_TRUE(rig.form->comm().reconnecting());
+    device.refuse.reset();
+    rig.ticks(app::MSComm::ReconnectTicks);
+    EXPECT_TRUE(rig.form->comm().PortOpen());
+}
+
+TEST(Form1, SaveAsEndsReconnectingAndOpensTheChosenPort) {
+    AppRig rig;
+    rig.bind(3);
+    FakeDevice& seven = rig.bind(7);
+    rig.saveAs(rig.out / "log");
+    rig.unplug(3);
+    rig.text = "Comm 7";
+    rig.saveAs(rig.out / "log");
+    EXPECT_FALSE(rig.form->comm().reconnecting());
+    EXPECT_EQ(rig.form->comm().CommPort(), 7);
+    EXPECT_EQ(seven.opens, 1);
+}
+
+TEST(Form1, BadPortTextIsReportedAndCaptureGoesOn) {
+    AppRig rig;
+    rig.bind(3);
+    rig.saveAs(rig.out / "log");
+    rig.text = "COM4";
+    rig.saveAs(rig.out / "log");
+    ASSERT_EQ(rig.shown.size(), 1u);
+    EXPECT_EQ(rig.shown[0].rfind("Type mismatch \"COM4\"", 0), 0u);
+    EXPECT_TRUE(rig.form->comm().PortOpen());
+}
+
+TEST(Form1, StartCaptureFromTheCommandLineRetriesAPortThatIsNotThereYet) {
+    AppRig rig;
+    rig.form->startCapture(rig.out / "log", true);
+    EXPECT_EQ(rig.timerPeriod, 100);
+    ASSERT_EQ(rig.shown.size(), 1u);
+    EXPECT_NE(rig.shown[0].find("trying again every second"), std::string::npos);
+    rig.bind(3);
+    rig.ticks(app::MSComm::ReconnectTicks);
+    ASSERT_TRUE(rig.form->comm().PortOpen());
+    rig.send(3, "\x02"
+                "A\x03");
+    EXPECT_EQ(readFile(rig.out / "log.txt"), "\rA ");
+}
+
+} // namespace

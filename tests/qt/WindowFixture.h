@@ -1,0 +1,92 @@
+#pragma once
+
+#include "MainWindow.h"
+#include "support/Pty.h"
+#include "support/QtSupport.h"
+#include "support/TempDir.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QFileDialog>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTimer>
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <functional>
+
+namespace kelmor::test {
+
+// Runs while the modal save dialog is open: does whatever the test needs
+// with the dialog on screen, then confirms the name (or cancels).
+// Waits for an ACK from the program on this pseudo-terminal and takes it out
+// of what has been read so far.
+inline bool awaitAck(Pty& pty, std::string& seen, int timeoutMs = 5000) {
+    const bool got = spinUntil(
+        [&] { return (seen += pty.read()).find('\x06') != std::string::npos; }, timeoutMs);
+    if (got)
+        seen.erase(seen.find('\x06'), 1);
+    return got;
+}
+
+inline void whenDialogOpens(const std::function<void()>& meanwhile, const std::string& name) {
+    QTimer::singleShot(0, [meanwhile, name] {
+        QFileDialog* dialog = nullptr;
+        spinUntil([&] {
+            dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+            return dialog != nullptr;
+        });
+        ASSERT_NE(dialog, nullptr);
+        if (meanwhile)
+            meanwhile();
+        if (name.empty()) {
+            dialog->reject();
+            return;
+        }
+        auto* edit = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+        ASSERT_NE(edit, nullptr);
+        edit->setText(QString::fromStdString(name));
+        static_cast<QDialog*>(dialog)->accept(); // QFileDialog::accept reads fileNameEdit
+    });
+}
+
+class WindowFixture : public testing::Test {
+protected:
+    void SetUp() override {
+        ::setenv("XDG_CONFIG_HOME", config.path().c_str(), 1);
+        guardPorts(config.path());
+        bindPort(config.path(), 3, pty.slavePath());
+        window.load();
+        window.show();
+    }
+
+    void saveAs(const std::string& name, const std::function<void()>& meanwhile = {}) {
+        whenDialogOpens(meanwhile, name);
+        window.findChild<QPushButton*>(QStringLiteral("cmdGetData"))->click();
+    }
+
+    QComboBox* combo() { return window.findChild<QComboBox*>(QStringLiteral("Combo1")); }
+
+    // Sends a record and waits for its ACK.
+    bool sendRecord(const std::string& bytes) {
+        pty.write(bytes);
+        return awaitAck(pty, acks);
+    }
+
+    QString errorText() {
+        QMessageBox* box = window.errorBox();
+        // Without the break points long paths get for wrapping.
+        return box ? box->text().remove(QChar(0x200B)) : QString();
+    }
+
+    TempDir config;
+    TempDir out;
+    Pty pty;
+    qt::MainWindow window;
+    const app::Form1& form() const { return window.form(); }
+    std::string acks;
+};
+
+} // namespace kelmor::test

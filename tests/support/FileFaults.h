@@ -1,0 +1,61 @@
+#pragma once
+
+#include "platform/Faults.h"
+
+#include <cstddef>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace kelmor::test {
+
+using platform::FileOp;
+
+// Counts the file operations and fails the ones a test asks to, through the
+// file layer's seam: a full disk, a refused truncate, a failing sync,
+// whatever the platform.
+class FileFaults final : public platform::FaultHook {
+public:
+    FileFaults() : scope_(*this) {}
+
+    struct Fault {
+        std::string reason;
+        std::string pathEnding; // only paths ending so; empty for any
+        std::size_t lands = 0;  // for a write: bytes written before it fails
+    };
+
+    void fail(FileOp op, Fault fault) { faults_[op] = std::move(fault); }
+    void heal() { faults_.clear(); }
+
+    // The operations so far, in order, with their paths.
+    struct Call {
+        FileOp op;
+        std::string path;
+    };
+    const std::vector<Call>& calls() const { return calls_; }
+    std::size_t count(FileOp op, const std::string& pathEnding = {}) const {
+        std::size_t n = 0;
+        for (const Call& c : calls_)
+            n += c.op == op && c.path.ends_with(pathEnding) ? 1 : 0;
+        return n;
+    }
+
+    std::optional<std::string> before(FileOp op, const std::string& path,
+                                      std::size_t* size) override {
+        calls_.push_back({op, path});
+        const auto it = faults_.find(op);
+        if (it == faults_.end() || !path.ends_with(it->second.pathEnding))
+            return std::nullopt;
+        if (size != nullptr)
+            *size = std::min(*size, it->second.lands);
+        return it->second.reason;
+    }
+
+private:
+    std::map<FileOp, Fault> faults_;
+    std::vector<Call> calls_;
+    platform::ScopedFaultHook scope_; // last: the hook is whole before it is installed
+};
+
+} // namespace kelmor::test
