@@ -204,10 +204,10 @@ void MainWindow::showError(const std::string& text) {
     box->setObjectName(QStringLiteral("ErrorBox"));
     box->setDefaultButton(QMessageBox::Ok);
     box->setAttribute(Qt::WA_DeleteOnClose);
-    // The next error shows once this box is gone, from the event loop, not
-    // from inside the box's own signal.
+    // The next error shows once the user has closed this one, from the event
+    // loop, not from inside the box's own signal.
     connect(
-        box, &QObject::destroyed, this, [this] { form_->errorDismissed(); }, Qt::QueuedConnection);
+        box, &QDialog::finished, this, [this] { form_->errorDismissed(); }, Qt::QueuedConnection);
     box_ = box;
     // open(), not exec(): no event loop runs inside the caller's handler.
     box->open();

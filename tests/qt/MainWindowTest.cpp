@@ -199,6 +199,18 @@ TEST_F(Form1Test, MissingDeviceIsReportedAndTheWindowLivesOn) {
     EXPECT_TRUE(errorText().contains(QStringLiteral("kelmor-csv/com5")));
 }
 
+TEST_F(Form1Test, ADifferentErrorWaitsAndShowsOnceTheBoxIsClosed) {
+    combo()->setEditText(QStringLiteral("COM4"));
+    saveAs(out / "log");
+    combo()->setEditText(QStringLiteral("Comm 5")); // its link points nowhere
+    saveAs(out / "log");
+    EXPECT_TRUE(errorText().startsWith(QStringLiteral("Type mismatch")));
+    window.errorBox()->button(QMessageBox::Ok)->click();
+    EXPECT_TRUE(spinUntil([&] {
+        return errorText().startsWith(QStringLiteral("Cannot open port"));
+    })) << errorText().toStdString();
+}
+
 TEST_F(Form1Test, StoreErrorsReachTheUserOnceAndNothingIsLost) {
     saveAs(out / "missing/log");
     pty.write("\x02"
