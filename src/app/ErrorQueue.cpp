@@ -28,6 +28,11 @@ void ErrorQueue::dismissed() {
     report(next);
 }
 
+bool RepeatFilter::pass(const std::string& text, Clock::time_point now) {
+    std::erase_if(printed_, [&](const auto& entry) { return now - entry.second >= Window; });
+    return printed_.emplace(text, now).second;
+}
+
 std::string wrappableText(const std::string& text, std::size_t maxRun) {
     static const std::string ZeroWidthSpace = "\xE2\x80\x8B";
     std::string out;

@@ -26,6 +26,7 @@ MaybeError MSComm::openOn(SerialDriver& driver, int port) {
                      "the link " + device.link + " points to no device"};
     if (auto reason = driver.open(device.path, settings_))
         return Error{"Cannot open port", portLabel(port), *reason};
+    openedLabel_ = "Comm " + std::to_string(port) + " (" + device.path + ")";
     return std::nullopt;
 }
 
@@ -88,7 +89,7 @@ void MSComm::arrived() {
 
 void MSComm::lost(const std::string& reason, std::string received) {
     stash_ += received;
-    errors_.push_back(Error{"Lost the connection to port", portLabel(commPort_), reason});
+    errors_.push_back(Error{"Lost the connection to port", openedLabel_, reason});
     startReconnecting();
     onComm_();
 }

@@ -35,8 +35,10 @@ public:
 
     // Form_Load: before the window is first shown.
     void load() { form_->Form_Load(); }
-    // The command line's start, see Form1::startCapture.
-    void startCapture(const std::optional<std::string>& name) { form_->startCapture(name, false); }
+    // The command line's start, see Form1::startCapture: a port that is not
+    // there yet is tried again every second.
+    void startCapture(const std::optional<std::string>& name) { form_->startCapture(name, true); }
+    void endCapture() { form_->endCapture(); }
     void setPortText(const std::string& text) override;
 
     const app::Form1& form() const { return *form_; }

@@ -72,6 +72,20 @@ class Device:
         if os.path.lexists(link):
             os.remove(link)
         os.symlink(os.ttyname(self.slave), link)
+        self.link = link
+
+    def lock_file(self) -> str:
+        """Where a program holding this line keeps its lock (QSerialPort)."""
+        return "/var/lock/LCK.." + os.ttyname(self.slave)[len("/dev/"):].replace("/", "_")
+
+    def unplug(self):
+        """Closes the line and points its link nowhere, as a vanished
+        adapter's by-id link does."""
+        link = os.readlink(self.link)
+        os.remove(self.link)
+        os.symlink(link + "-unplugged", self.link)
+        os.close(self.master)
+        os.close(self.slave)
 
     def send(self, data: bytes):
         view = memoryview(data)
@@ -101,10 +115,10 @@ class Device:
 class Program:
     """The real program in its own window."""
 
-    def __init__(self, binary: str, config_home: str):
+    def __init__(self, binary: str, config_home: str, args=()):
         env = dict(os.environ, XDG_CONFIG_HOME=config_home)
         env.pop("QT_QPA_PLATFORM", None)
-        self.proc = subprocess.Popen([binary], env=env, stdout=subprocess.DEVNULL,
+        self.proc = subprocess.Popen([binary, *args], env=env, stdout=subprocess.DEVNULL,
                                      stderr=subprocess.DEVNULL)
         out = xdotool("search", "--sync", "--onlyvisible", "--name",
                       "^KELMOR CSV File Creator$")
@@ -124,6 +138,15 @@ class Program:
                 if line.startswith("VmRSS:"):
                     return int(line.split()[1])
         return 0
+
+    def terminate(self):
+        """SIGTERM; returns the exit code."""
+        self.proc.terminate()
+        try:
+            return self.proc.wait(10)
+        except subprocess.TimeoutExpired:
+            self.kill()
+            return None
 
     def kill(self):
         if self.proc.poll() is None:

@@ -1,6 +1,8 @@
 """kill -9 while the device streams records as fast as ACKs come back: every
-acknowledged record must be on disk byte-exact, and after a restart the next
-store leaves a CSV file that mirrors the capture file."""
+acknowledged record must be on disk byte-exact. A restart from the command
+line captures to the same name without a click, the next store leaves a CSV
+file that mirrors the capture file, and SIGTERM ends the window with exit
+code 0 and no lock file left behind."""
 
 import os
 import random
@@ -47,15 +49,18 @@ def main(binary: str) -> int:
         elif not nxt.startswith(stored[len(expected):]):
             failures.append("the capture file holds more than the records sent")
 
-        # Restart, "Save As" to the same name, one more record.
-        program = harness.Program(binary, config)
-        program.save_as(base)
+        # Restart capturing to the same name from the command line: no click.
+        program = harness.Program(binary, config, ["--port", "3", "--save", base])
         time.sleep(0.5)
         device.drain()
         device.send(harness.record(999999))
         if not device.wait_ack(10):
             failures.append("no ACK after the restart")
-        program.kill()
+        code = program.terminate()
+        if code != 0:
+            failures.append("SIGTERM: the window exited with %s, not 0" % code)
+        if os.path.exists(device.lock_file()):
+            failures.append("the port's lock file was left behind")
         with open(base + ".txt", "rb") as f:
             capture = f.read()
         with open(base + ".csv", "rb") as f:

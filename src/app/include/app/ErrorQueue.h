@@ -2,8 +2,10 @@
 
 #include "capture/Error.h"
 
+#include <chrono>
 #include <cstddef>
 #include <deque>
+#include <map>
 #include <string>
 
 namespace kelmor::app {
@@ -41,6 +43,21 @@ private:
     bool showing_ = false;
     std::string shown_;
     std::deque<std::string> waiting_;
+};
+
+// For a face that prints errors instead of showing a box: a line printed is
+// as good as a box closed at once, so the same text printed again within the
+// window is held back (a vanished folder is retried every second).
+class RepeatFilter {
+public:
+    using Clock = std::chrono::steady_clock;
+    static constexpr std::chrono::seconds Window{60};
+
+    // Whether to print the text now.
+    bool pass(const std::string& text, Clock::time_point now);
+
+private:
+    std::map<std::string, Clock::time_point> printed_;
 };
 
 // The text as a box shows it: a run of more than maxRun characters without a

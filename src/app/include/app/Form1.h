@@ -37,6 +37,9 @@ public:
     // as a lost one is.
     void startCapture(const std::optional<std::string>& name, bool keepTrying);
 
+    // The program is ending: the port closes on purpose.
+    void endCapture() { MSComm1.close(); }
+
     // What the face may show or a test may look at; nothing here is changed
     // from outside but through the handlers.
     const Capture& capture() const { return capture_; }

@@ -72,6 +72,9 @@ private:
     std::function<void()> onComm_;
     std::unique_ptr<SerialDriver> driver_;
     int commPort_ = 1;
+    // The device the port was opened on, for the report when it goes away
+    // (by then its link may point nowhere).
+    std::string openedLabel_;
     LineSettings settings_;
     // Bytes taken from a port that closed, delivered by the next input().
     std::string stash_;

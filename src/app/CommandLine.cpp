@@ -1,0 +1,78 @@
+#include "app/CommandLine.h"
+
+#include "app/PortText.h"
+#include "app/Version.h"
+
+namespace kelmor::app {
+
+ParsedOptions parseOptions(const std::vector<std::string>& args) {
+    ParsedOptions parsed;
+    Options& o = parsed.options;
+    const auto fail = [&](std::string message) {
+        parsed.error = std::move(message);
+        return parsed;
+    };
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        std::string arg = args[i];
+        std::optional<std::string> value;
+        if (const auto eq = arg.find('='); arg.starts_with("--") && eq != std::string::npos) {
+            value = arg.substr(eq + 1);
+            arg.erase(eq);
+        }
+        const bool takesValue = arg == "--port" || arg == "--save";
+        if (takesValue && !value) {
+            if (i + 1 >= args.size())
+                return fail(arg + " needs a value");
+            value = args[++i];
+        } else if (!takesValue && value) {
+            return fail(arg + " takes no value");
+        }
+        if (arg == "--port") {
+            const PortNumber port = portFromText(*value);
+            if (port.error)
+                return fail("--port: " + port.error->text());
+            o.portText = "Comm " + std::to_string(port.port);
+        } else if (arg == "--save") {
+            if (value->empty())
+                return fail("--save needs a name");
+            o.save = *value;
+        } else if (arg == "--headless") {
+            o.headless = true;
+        } else if (arg == "--help" || arg == "-h") {
+            o.help = true;
+        } else if (arg == "--version") {
+            o.version = true;
+        } else {
+            return fail("unknown option '" + arg + "' (see --help)");
+        }
+    }
+    if (o.headless && !o.save && !o.help && !o.version)
+        return fail("--headless needs --save NAME: there is no dialog to ask for it");
+    return parsed;
+}
+
+std::string usage(const std::string& program) {
+    return "Usage: " + program + R"( [--port N] [--save NAME] [--headless]
+Captures the records an instrument sends over a serial line into NAME.txt
+and NAME.csv, answering each with ACK.
+
+  --port N      pick "Comm N" in the port list
+  --save NAME   start capturing at once, as if NAME had been confirmed in
+                the "Save As" dialog (on "Comm 3" unless --port says)
+  --headless    no window and no display: capture until SIGTERM, SIGINT
+                or SIGHUP; errors go to standard error, one line each
+                (needs --save; Linux and macOS)
+  --help        this text
+  --version     the version
+
+Without options the window opens and waits for "Save As". A port that
+cannot be opened at a start from the command line is tried again every
+second, as a lost one is.
+)";
+}
+
+std::string versionText() {
+    return std::string(KELMOR_PRODUCT) + " " + KELMOR_VERSION + "\n";
+}
+
+} // namespace kelmor::app

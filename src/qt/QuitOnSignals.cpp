@@ -1,0 +1,56 @@
+#include "QuitOnSignals.h"
+
+#include <QCoreApplication>
+#include <QSocketNotifier>
+
+#include <csignal>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace kelmor::qt {
+
+namespace {
+
+// A handler may only do async-signal-safe work: it writes one byte, and the
+// event loop does the rest.
+int wakeup[2] = {-1, -1};
+
+void onSignal(int) {
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t n = ::write(wakeup[1], &byte, 1);
+}
+
+constexpr int Signals[] = {SIGTERM, SIGINT, SIGHUP};
+
+} // namespace
+
+QuitOnSignals::QuitOnSignals(QObject* parent) : QObject(parent) {
+    if (::pipe2(wakeup, O_CLOEXEC | O_NONBLOCK) != 0)
+        return;
+    notifier_ = new QSocketNotifier(wakeup[0], QSocketNotifier::Read, this);
+    connect(notifier_, &QSocketNotifier::activated, this, [] {
+        char bytes[16];
+        while (::read(wakeup[0], bytes, sizeof bytes) > 0) {
+        }
+        QCoreApplication::quit();
+    });
+    struct sigaction action {};
+    action.sa_handler = onSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    for (int sig : Signals)
+        ::sigaction(sig, &action, nullptr);
+}
+
+QuitOnSignals::~QuitOnSignals() {
+    for (int sig : Signals)
+        std::signal(sig, SIG_DFL);
+    delete notifier_;
+    for (int& fd : wakeup) {
+        if (fd >= 0)
+            ::close(fd);
+        fd = -1;
+    }
+}
+
+} // namespace kelmor::qt

@@ -1,0 +1,127 @@
+"""The real binary with --headless and no display at all: a port that is not
+there yet at start, records in both files byte for byte, ACKs, the idle ACK,
+an unplug and replug, then SIGTERM mid-stream: exit 0, every acknowledged
+record in the capture file, and no lock file left behind."""
+
+import os
+import signal
+import subprocess
+import sys
+import threading
+import time
+
+import harness
+
+
+def main(binary: str) -> int:
+    work = harness.workdir()
+    config = os.path.join(work, "config")
+    base = os.path.join(work, "logs", "weighings")
+    os.makedirs(os.path.dirname(base))
+    errors_path = os.path.join(work, "stderr.txt")
+    failures = []
+    env = {k: v for k, v in os.environ.items()
+           if k not in ("DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM")}
+    env["XDG_CONFIG_HOME"] = config
+    harness.guard_ports(config)
+    with open(errors_path, "w") as errors:
+        proc = subprocess.Popen([binary, "--headless", "--port", "3", "--save", base],
+                                env=env, stdout=subprocess.DEVNULL, stderr=errors)
+    try:
+        # The adapter comes a little after the program, as at boot.
+        time.sleep(1.5)
+        if proc.poll() is not None:
+            failures.append("exited at once with %s" % proc.returncode)
+            return harness.verdict(failures)
+        device = harness.Device(config)
+        sent = []
+
+        def lockstep(first: int, count: int, dev) -> int:
+            for i in range(first, first + count):
+                dev.send(harness.record(i))
+                if not dev.wait_ack(3):
+                    failures.append("record %d got no ACK" % i)
+                    return i
+                sent.append(i)
+            return first + count
+
+        n = lockstep(0, 20, device)
+        quiet = time.monotonic()
+        if not device.wait_ack(8):
+            failures.append("no idle ACK")
+        elif time.monotonic() - quiet < 5.0:
+            failures.append("idle ACK after %.2f s" % (time.monotonic() - quiet))
+
+        device.send(harness.STX + b"HA")
+        time.sleep(0.2)
+        device.unplug()
+        time.sleep(0.5)
+        device = harness.Device(config)
+        time.sleep(1.5)  # won back within a second or so
+        device.send(b"LF" + harness.ETX)
+        if not device.wait_ack(3):
+            failures.append("no ACK after the replug")
+        n = lockstep(n, 20, device)
+
+        # SIGTERM while the device streams.
+        acked = []
+        stop = threading.Event()
+
+        def stream():
+            i = 100000
+            while not stop.is_set():
+                device.send(harness.record(i))
+                if device.wait_ack(2):
+                    acked.append(i)
+                i += 1
+        streamer = threading.Thread(target=stream)
+        streamer.start()
+        time.sleep(1.0)
+        proc.send_signal(signal.SIGTERM)
+        try:
+            code = proc.wait(10)
+        except subprocess.TimeoutExpired:
+            code = None
+        stop.set()
+        streamer.join()
+        if code != 0:
+            failures.append("SIGTERM: exit code %s, not 0" % code)
+
+        expected = b"".join(harness.clean(harness.record(i)) for i in range(20))
+        expected += harness.clean(harness.STX + b"HALF" + harness.ETX)
+        expected += b"".join(harness.clean(harness.record(i)) for i in range(20, 40))
+        expected += b"".join(harness.clean(harness.record(i)) for i in acked)
+        with open(base + ".txt", "rb") as f:
+            capture = f.read()
+        with open(base + ".csv", "rb") as f:
+            csv = f.read()
+        print("streamed %d acknowledged records before SIGTERM" % len(acked))
+        if not capture.startswith(expected):
+            failures.append("the capture file lacks or alters an acknowledged record")
+        if len(capture) - len(expected) > len(harness.clean(harness.record(0))):
+            failures.append("the capture file holds more than was sent")
+        if capture == expected and csv != harness.reference_csv(capture):
+            failures.append("the CSV file does not mirror the capture file")
+        if len(acked) < 10:
+            failures.append("too few records streamed before SIGTERM (%d)" % len(acked))
+        if os.path.exists(device.lock_file()):
+            failures.append("the port's lock file was left behind")
+        with open(errors_path) as f:
+            lines = f.read().splitlines()
+        print("\n".join(lines))
+        opening = [l for l in lines if "Cannot open port" in l]
+        lost = [l for l in lines if "Lost the connection" in l]
+        if len(opening) != 1 or "trying again every second" not in opening[0]:
+            failures.append("the missing port at start was not reported once: %r" % lines)
+        if len(lost) != 1:
+            failures.append("the unplug was not reported once: %r" % lines)
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+        harness.cleanup(work)
+    return harness.verdict(failures)
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1]))
