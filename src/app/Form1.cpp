@@ -82,11 +82,26 @@ void Form1::MSComm1_OnComm() {
     report(capture_.onComm(MSComm1, FileName));
     for (const Error& error : MSComm1.takeErrors())
         report(error);
+    scheduleBackgroundWork();
 }
 
 void Form1::Timer1_Timer() {
     report(capture_.onTick(MSComm1, FileName));
     MSComm1.tick();
+    scheduleBackgroundWork();
+}
+
+void Form1::backgroundSlice() {
+    sliceAsked_ = false;
+    report(capture_.csvSlice());
+    scheduleBackgroundWork();
+}
+
+void Form1::scheduleBackgroundWork() {
+    if (capture_.csvPending() && !sliceAsked_) {
+        sliceAsked_ = true;
+        face_.timer->runSoon();
+    }
 }
 
 void Form1::report(const MaybeError& error) {

@@ -56,13 +56,16 @@ MaybeError Capture::onTick(SerialLink& port, const std::string& baseName) {
 
 MaybeError Capture::storeWaiting(SerialLink& port, const std::string& baseName) {
     retryCount_ = 0;
-    StoreResult result = files_.store(waiting_, baseName);
+    // The ACK goes out as soon as the text is durably in the capture file,
+    // before any CSV work: it tells the device it may forget the record.
+    const auto acknowledge = [&port] {
+        if (port.isOpen())
+            port.output(std::string_view(&framing::ACK, 1));
+    };
+    StoreResult result = files_.store(waiting_, baseName, acknowledge, CsvSliceBudget);
     if (!result.stored())
         return result.storeError;
     waiting_.clear();
-    // Only now is the text on disk: the ACK tells the device it may forget it.
-    if (port.isOpen())
-        port.output(std::string_view(&framing::ACK, 1));
     return result.csvError;
 }
 

@@ -14,7 +14,7 @@ FileNames deriveNames(const std::string& baseName) {
 }
 
 CsvRenderer::CsvRenderer(const CsvResume& from)
-    : skipLf_(from.afterCr), in_(from.captureOffset), out_(from.csvOffset) {}
+    : inLine_(from.inLine), skipLf_(from.afterCr), in_(from.captureOffset), out_(from.csvOffset) {}
 
 void CsvRenderer::put(std::string& csv, const char* data, std::size_t size) {
     csv.append(data, size);
@@ -34,7 +34,6 @@ void CsvRenderer::feed(std::string_view in, std::string& out) {
     }
     while (i < n) {
         if (!inLine_) {
-            lineStart_ = {in_ + i, out_, false};
             put(out, "\"", 1);
             inLine_ = true;
         }
@@ -54,12 +53,6 @@ void CsvRenderer::feed(std::string_view in, std::string& out) {
             ++i;
     }
     in_ += n;
-}
-
-CsvResume CsvRenderer::resumePoint() const {
-    if (inLine_)
-        return lineStart_;
-    return {in_, out_, skipLf_};
 }
 
 void CsvRenderer::finish(std::string& out) {

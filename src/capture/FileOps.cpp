@@ -1,14 +1,14 @@
 #include "FileOps.h"
 
 #include <algorithm>
+#include <filesystem>
+#include <utility>
 
 namespace kelmor::fileops {
 
 namespace {
 
 using platform::File;
-
-constexpr std::size_t BlockSize = 256 << 10;
 
 // How many leading bytes of `bytes` the file already holds from `at` on, when
 // its whole tail from there is such a prefix; otherwise 0.
@@ -95,68 +95,137 @@ AppendResult appendDurably(const std::string& path, std::string_view bytes,
     return result;
 }
 
-CsvWriteResult writeCsv(const std::string& txtPath, const std::string& csvPath,
-                        const CsvResume& from) {
+CsvWriteResult continueCsv(const std::string& csvPath, const CsvResume& from,
+                           std::string_view appended) {
     CsvWriteResult result;
-    const bool whole = from == CsvResume{};
-    const auto csvError = [&](const File& f) {
-        return Error{"Cannot write the CSV file", csvPath, f.error()};
-    };
-    const auto txtError = [&](const File& f) {
-        return Error{"Cannot read the capture file", txtPath, f.error()};
-    };
-
-    File out = File::open(csvPath, whole ? File::Mode::WriteTruncate : File::Mode::Write);
-    if (!out.isOpen() || (!whole && (!out.truncate(from.csvOffset) || !out.seek(from.csvOffset)))) {
-        result.error = csvError(out);
-        return result;
-    }
-    File in = File::open(txtPath, File::Mode::Read);
-    const std::optional<FileStamp> txt = in.isOpen() ? in.stamp() : std::nullopt;
-    if (!txt || !in.seek(from.captureOffset)) {
-        result.error = txtError(in);
-        return result;
-    }
-
-    // Usually only the last line and the new text are read: size the buffers
-    // to that rather than to a whole block.
-    const std::size_t blockSize =
-        txt->size >= from.captureOffset
-            ? std::clamp<std::size_t>(static_cast<std::size_t>(txt->size - from.captureOffset) + 1,
-                                      4096, BlockSize)
-            : BlockSize;
-    std::string block;
-    block.resize(blockSize);
+    File out = File::open(csvPath, File::Mode::Write);
     std::string csv;
-    csv.reserve(blockSize + blockSize / 2 + 16);
+    csv.reserve(appended.size() + appended.size() / 2 + 16);
     CsvRenderer renderer(from);
-    for (;;) {
-        const long long n = in.read(block.data(), block.size());
-        if (n < 0) {
-            result.error = txtError(in);
-            return result;
-        }
-        csv.clear();
-        if (n == 0) {
-            result.resume = renderer.resumePoint();
-            renderer.finish(csv);
-        } else {
-            renderer.feed(std::string_view(block.data(), static_cast<std::size_t>(n)), csv);
-        }
-        if (!out.write(csv.data(), csv.size())) {
-            result.error = csvError(out);
-            return result;
-        }
-        if (n == 0)
-            break;
-    }
-    const std::optional<FileStamp> written = out.stamp();
+    renderer.feed(appended, csv);
+    result.resume = renderer.resumePoint();
+    renderer.finish(csv);
+    std::optional<FileStamp> written;
+    if (out.isOpen() && out.truncate(from.csvOffset) && out.seek(from.csvOffset) &&
+        out.write(csv.data(), csv.size()))
+        written = out.stamp();
     if (!written) {
-        result.error = csvError(out);
+        result.error = Error{"Cannot write the CSV file", csvPath, out.error()};
         return result;
     }
     result.csv = *written;
     return result;
+}
+
+CsvRewrite::CsvRewrite(std::string txtPath, std::string csvPath, std::size_t blockSize)
+    : txt_(std::move(txtPath)), csv_(std::move(csvPath)),
+      blockSize_(std::max<std::size_t>(blockSize, 1)) {}
+
+std::optional<std::string> CsvRewrite::placeBeside() {
+    // The new file takes the old one's place: where that is a link, the
+    // file it leads to; never a folder, a pipe or a device.
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    target_ = csv_;
+    const fs::file_status found = fs::status(csv_, ec);
+    if (fs::exists(found)) {
+        if (fs::is_directory(found))
+            return std::string("Is a directory");
+        if (!fs::is_regular_file(found))
+            return std::string("Not a regular file");
+        if (fs::is_symlink(fs::symlink_status(csv_, ec))) {
+            const fs::path resolved = fs::canonical(csv_, ec);
+            if (ec)
+                return ec.message();
+            target_ = resolved.string();
+        }
+    }
+    partial_ = target_ + ".rewrite";
+    // The old file's permissions carry over to the new one.
+    permissions_ = fs::exists(found) ? std::optional<fs::perms>(found.permissions()) : std::nullopt;
+    return std::nullopt;
+}
+
+CsvRewrite::~CsvRewrite() {
+    if (!replaced_ && partialStamp_)
+        (void)File::remove(partial_);
+}
+
+CsvRewrite::Slice CsvRewrite::slice(Clock::duration budget) {
+    const auto start = Clock::now();
+    Slice slice;
+    const auto fail = [&](const char* what, const std::string& path, const File& f) {
+        slice.error = Error{what, path, f.error()};
+        return slice;
+    };
+    if (!partialStamp_) {
+        if (auto why = placeBeside()) {
+            slice.error = Error{"Cannot write the CSV file", csv_, *why};
+            return slice;
+        }
+    }
+    File in = File::open(txt_, File::Mode::Read);
+    if (!in.isOpen() || !in.seek(consumed_))
+        return fail("Cannot read the capture file", txt_, in);
+    File out = File::open(partial_, partialStamp_ ? File::Mode::Write : File::Mode::WriteTruncate);
+    if (!out.isOpen())
+        return fail("Cannot write the CSV file", csv_, out);
+    if (!partialStamp_ && permissions_) {
+        std::error_code ec;
+        std::filesystem::permissions(partial_, *permissions_, ec);
+    }
+    if (partialStamp_ && out.stamp() != partialStamp_) {
+        // Someone else touched the partial file: start it over.
+        renderer_ = CsvRenderer();
+        consumed_ = produced_ = 0;
+        if (!out.truncate(0) || !in.seek(0))
+            return fail("Cannot write the CSV file", csv_, out);
+    }
+    if (!out.seek(produced_))
+        return fail("Cannot write the CSV file", csv_, out);
+    block_.resize(blockSize_);
+    for (;;) {
+        const long long n = in.read(block_.data(), block_.size());
+        if (n < 0)
+            return fail("Cannot read the capture file", txt_, in);
+        out_.clear();
+        if (n == 0) {
+            const std::optional<FileStamp> txt = in.stamp();
+            if (!txt)
+                return fail("Cannot read the capture file", txt_, in);
+            txtStamp_ = *txt;
+            result_.resume = renderer_.resumePoint();
+            renderer_.finish(out_);
+        } else {
+            renderer_.feed(std::string_view(block_.data(), static_cast<std::size_t>(n)), out_);
+            consumed_ += static_cast<std::uint64_t>(n);
+        }
+        if (!out.write(out_.data(), out_.size()))
+            return fail("Cannot write the CSV file", csv_, out);
+        produced_ += out_.size();
+        partialStamp_ = out.stamp();
+        if (!partialStamp_)
+            return fail("Cannot write the CSV file", csv_, out);
+        if (n == 0)
+            break;
+        // A short read is the end of the file: finish within this slice.
+        if (static_cast<std::size_t>(n) == block_.size() && Clock::now() - start >= budget)
+            return slice;
+    }
+    out.close();
+    if (auto why = File::rename(partial_, target_)) {
+        slice.error = Error{"Cannot write the CSV file", csv_, *why};
+        return slice;
+    }
+    replaced_ = true;
+    const std::optional<FileStamp> csv = File::stampOf(target_);
+    if (!csv) {
+        slice.error = Error{"Cannot write the CSV file", csv_, "it vanished"};
+        return slice;
+    }
+    result_.csv = *csv;
+    slice.done = true;
+    return slice;
 }
 
 } // namespace kelmor::fileops

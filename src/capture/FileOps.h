@@ -5,13 +5,16 @@
 #include "capture/FileStamp.h"
 #include "platform/File.h"
 
+#include <chrono>
 #include <cstdint>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
 
 // The file work of a store: a durable append that is undone when it fails,
-// and the CSV rendering, written on top of the platform's file seam.
+// and the CSV rendering, continued or redone in slices, written on top of the
+// platform's file seam.
 namespace kelmor::fileops {
 
 inline std::optional<FileStamp> stampOf(const std::string& path) {
@@ -38,13 +41,61 @@ struct AppendResult {
 struct CsvWriteResult {
     MaybeError error;
     FileStamp csv;    // the CSV file as left
-    CsvResume resume; // where the next write can start
+    CsvResume resume; // where the next write can go on
 };
 
-// Renders txtPath into csvPath from a resume point: the CSV file is cut at
-// from.csvOffset and the capture file rendered from from.captureOffset on.
-// The default resume point rewrites the whole file. Streams in large blocks.
-[[nodiscard]] CsvWriteResult writeCsv(const std::string& txtPath, const std::string& csvPath,
-                                      const CsvResume& from = {});
+// Continues the CSV file with capture text just appended after `from`: cuts
+// the file at from.csvOffset and renders only the new text. Its cost does
+// not depend on the size of either file, nor on the length of the last line.
+[[nodiscard]] CsvWriteResult continueCsv(const std::string& csvPath, const CsvResume& from,
+                                         std::string_view appended);
+
+// Renders the whole capture file into a new CSV file a slice at a time, so
+// that the caller can handle events in between. It writes beside the CSV
+// file and puts the result in its place only once complete: until then, and
+// if it is given up, the old CSV file stays as it was.
+class CsvRewrite {
+public:
+    using Clock = std::chrono::steady_clock;
+    static constexpr std::size_t DefaultBlock = 128 << 10;
+
+    CsvRewrite(std::string txtPath, std::string csvPath, std::size_t blockSize = DefaultBlock);
+    // Gives up: the partial file goes, the CSV file stays as it was.
+    ~CsvRewrite();
+    CsvRewrite(const CsvRewrite&) = delete;
+    CsvRewrite& operator=(const CsvRewrite&) = delete;
+
+    struct Slice {
+        MaybeError error;  // the rewrite failed; start a new one later
+        bool done = false; // the CSV file is the rendering of the capture file
+    };
+    // Renders block after block until the budget is spent or the end of the
+    // capture file is reached, then replaces the CSV file.
+    [[nodiscard]] Slice slice(Clock::duration budget);
+
+    // Once done: the files as left, and where a continuation goes on.
+    const FileStamp& txtStamp() const { return txtStamp_; }
+    const CsvWriteResult& result() const { return result_; }
+
+private:
+    // Where the new file is written and what it replaces.
+    std::optional<std::string> placeBeside();
+
+    std::string txt_;
+    std::string csv_;
+    std::string target_;  // the CSV file, or the file its link leads to
+    std::string partial_; // beside it, until complete
+    std::optional<std::filesystem::perms> permissions_;
+    std::size_t blockSize_;
+    CsvRenderer renderer_;
+    std::uint64_t consumed_ = 0; // capture bytes rendered
+    std::uint64_t produced_ = 0; // CSV bytes written to the partial file
+    std::optional<FileStamp> partialStamp_;
+    bool replaced_ = false;
+    std::string block_;
+    std::string out_;
+    FileStamp txtStamp_;
+    CsvWriteResult result_;
+};
 
 } // namespace kelmor::fileops

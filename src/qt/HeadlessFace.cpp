@@ -17,6 +17,9 @@ HeadlessFace::HeadlessFace(QObject* parent) : QObject(parent) {
     };
     form_ = std::make_unique<app::Form1>(std::move(face));
     connect(&timer_, &QTimer::timeout, this, [this] { form_->Timer1_Timer(); });
+    slices_.setSingleShot(true);
+    slices_.setInterval(0);
+    connect(&slices_, &QTimer::timeout, this, [this] { form_->backgroundSlice(); });
 }
 
 HeadlessFace::~HeadlessFace() {

@@ -32,10 +32,12 @@ private:
     std::string portText() const override { return portText_; }
     void setPortText(const std::string& text) override { portText_ = text; }
     void startTicking(int periodMs) override { timer_.start(periodMs); }
+    void runSoon() override { slices_.start(); }
     void showError(const std::string& text) override;
 
     std::string portText_;
     QTimer timer_;
+    QTimer slices_;
     app::RepeatFilter repeats_;
     std::unique_ptr<app::Form1> form_;
 };

@@ -154,6 +154,9 @@ MainWindow::MainWindow(QWidget* parent) : QWidget(parent) {
 
     connect(cmdGetData, &QPushButton::clicked, this, [this] { form_->cmdGetData_Click(); });
     connect(&Timer1, &QTimer::timeout, this, [this] { form_->Timer1_Timer(); });
+    slices_.setSingleShot(true);
+    slices_.setInterval(0);
+    connect(&slices_, &QTimer::timeout, this, [this] { form_->backgroundSlice(); });
 }
 
 MainWindow::~MainWindow() {

@@ -50,6 +50,7 @@ private:
     std::string portText() const override;
     std::optional<std::string> askFileName() override;
     void startTicking(int periodMs) override;
+    void runSoon() override { slices_.start(); }
     void showError(const std::string& text) override;
     app::TwipsSize screenSize() const override;
     app::TwipsSize outerSize() const override;
@@ -61,6 +62,9 @@ private:
     QPushButton* cmdGetData = nullptr;
     QFileDialog* CommonDialog1 = nullptr;
     QTimer Timer1;
+    // Background work between events: a zero timer runs once the events that
+    // wait have been handled.
+    QTimer slices_;
     QPointer<QMessageBox> box_;
     std::unique_ptr<app::Form1> form_;
 };

@@ -76,6 +76,13 @@ std::size_t AppRig::acks(int port) {
         std::count(device(port).written.begin(), device(port).written.end(), '\x06'));
 }
 
+void AppRig::idle() {
+    while (sliceRequests > 0) {
+        --sliceRequests;
+        form->backgroundSlice();
+    }
+}
+
 void AppRig::dismiss() {
     form->errorDismissed();
 }

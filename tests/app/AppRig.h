@@ -63,6 +63,9 @@ public:
     void setPortText(const std::string& t) override { text = t; }
     std::optional<std::string> askFileName() override;
     void startTicking(int periodMs) override { timerPeriod = periodMs; }
+    void runSoon() override { ++sliceRequests; }
+    // Runs the background slices asked for, until none is.
+    void idle();
     void showError(const std::string& t) override { shown.push_back(t); }
     app::TwipsSize screenSize() const override { return {15360, 11520}; }
     app::TwipsSize outerSize() const override { return {4410, 1815}; }
@@ -74,6 +77,7 @@ public:
     std::string text;
     std::deque<std::optional<std::string>> answers;
     int timerPeriod = 0;
+    int sliceRequests = 0;
     std::vector<std::string> shown;
     std::optional<app::TwipsPoint> movedTo;
 

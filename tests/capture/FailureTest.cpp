@@ -139,13 +139,19 @@ TEST(StoreFailure, FailedAppendsAreUndoneAndRetriedOnce) {
     }
 }
 
-TEST(StoreFailure, AckOnlyAfterTheCaptureFileIsSynced) {
+TEST(StoreFailure, AckRightAfterTheCaptureFileIsSynced) {
     Rig rig;
     FileFaults files;
     // The port notes how many syncs of the capture file had happened when
-    // each ACK went out.
+    // each ACK went out, and whether the CSV file had been touched since.
     std::vector<std::size_t> syncsAtAck;
-    rig.port.onOutput = [&] { syncsAtAck.push_back(files.count(FileOp::Sync, ".txt")); };
+    rig.port.onOutput = [&] {
+        syncsAtAck.push_back(files.count(FileOp::Sync, ".txt"));
+        const FileFaults::Call& last = files.calls().back();
+        EXPECT_TRUE(last.path.ends_with(".txt") &&
+                    (last.op == FileOp::Sync || last.op == FileOp::SyncFolder))
+            << "the ACK waits for nothing but the capture file";
+    };
     for (int i = 1; i <= 3; ++i)
         ASSERT_FALSE(rig.event("\x02"
                                "R\x03"));

@@ -2,6 +2,7 @@
 // after every store it must be exactly the rendering of the whole capture
 // file, whatever happened to either file in between.
 #include "capture/CaptureFiles.h"
+#include "support/FileFaults.h"
 #include "support/ReferenceCsv.h"
 #include "support/TempDir.h"
 
@@ -160,6 +161,89 @@ TEST(IncrementalCsv, RandomStoresAndInterferenceMatchTheReference) {
     }
     // The incremental path was the one mostly taken.
     EXPECT_GT(continued, 500);
+}
+
+TEST(IncrementalCsv, ContinuingALineNeverReadsTheCaptureFile) {
+    Files f;
+    f.store("\rfirst");
+    FileFaults faults;
+    faults.fail(FileOp::Read, {"reading is not allowed here", ".txt"});
+    // One ever longer line, as from a device that never sends STX.
+    for (int i = 0; i < 50; ++i)
+        f.store(std::string(1000, 'x'));
+    f.store("\rnext\r\n");
+    EXPECT_EQ(faults.count(FileOp::Read), 0u);
+}
+
+// Rewrites a few bytes a slice, interrupted at random by stores, by a switch
+// to another name and back, and by other programs: whenever no rewrite is
+// pending the CSV file is the rendering of the capture file, and a name left
+// mid-rewrite keeps its CSV file exactly as it was.
+TEST(IncrementalCsv, SlicedRewritesInterruptedAnyhowEndAtTheReference) {
+    std::mt19937 rng(20261213);
+    const std::string alphabet = "\r\n\"A ,";
+    auto randomText = [&](std::size_t max) {
+        std::string s(1 + rng() % max, ' ');
+        for (char& ch : s)
+            ch = alphabet[rng() % alphabet.size()];
+        return s;
+    };
+    int slicedRewrites = 0;
+    for (int round = 0; round < 30; ++round) {
+        TempDir dir;
+        CaptureFiles files(1 + rng() % 8);
+        const std::string names[2] = {dir / "a", dir / "b"};
+        int current = 0;
+        const auto txt = [&](int n) { return names[n] + ".txt"; };
+        const auto csv = [&](int n) { return names[n] + ".csv"; };
+        bool changedSinceStore = false; // by another program: the next store notices
+        const auto settled = [&](int n) {
+            if (!files.csvPending() && !changedSinceStore && exists(txt(n))) {
+                ASSERT_EQ(readFile(csv(n)), referenceCsv(readFile(txt(n)))) << "round " << round;
+            }
+        };
+        for (int step = 0; step < 40; ++step) {
+            switch (rng() % 8) {
+            case 0: { // "Save As" to the other name, then a record to it
+                const int old = current;
+                const std::string before = readFile(csv(old));
+                current = 1 - current;
+                ASSERT_TRUE(files.store(randomText(6), names[current], {}, {}).stored());
+                EXPECT_EQ(readFile(csv(old)), before) << "the old CSV file was changed";
+                changedSinceStore = false;
+                break;
+            }
+            case 1: // another program appends to the capture file
+                if (exists(txt(current)))
+                    std::ofstream(txt(current), std::ios::app | std::ios::binary) << randomText(4);
+                changedSinceStore = true;
+                break;
+            case 2: // or replaces it
+                writeFile(txt(current) + ".new", randomText(20));
+                std::filesystem::rename(txt(current) + ".new", txt(current));
+                changedSinceStore = true;
+                break;
+            case 3:
+            case 4: // slices between events
+                for (int k = rng() % 4; k >= 0; --k)
+                    ASSERT_FALSE(files.csvSlice({}));
+                break;
+            default: { // a record, with no time for the CSV beyond one block
+                ASSERT_TRUE(files.store(randomText(10), names[current], {}, {}).stored());
+                slicedRewrites += files.csvPending() ? 1 : 0;
+                changedSinceStore = false;
+                break;
+            }
+            }
+            settled(current);
+            if (testing::Test::HasFatalFailure())
+                return;
+        }
+        while (files.csvPending())
+            ASSERT_FALSE(files.csvSlice({}));
+        settled(current);
+    }
+    EXPECT_GT(slicedRewrites, 100) << "rewrites should span many slices here";
 }
 
 } // namespace

@@ -162,4 +162,20 @@ TEST_F(Reliability, FloodWithoutEtxKeepsTheWindowResponsive) {
     EXPECT_EQ(std::filesystem::file_size(out / "log.txt"), received + 1);
 }
 
+TEST_F(Reliability, AckDoesNotWaitForAWholeCsvRewrite) {
+    // A long capture history and a fresh start: the CSV file is rendered anew.
+    std::string history;
+    while (history.size() < (64u << 20))
+        history += "\r2026-12-07 10:00:00 ID000042 12.5 g OK ";
+    writeFile(out / "log.txt", history);
+    saveAs(out / "log");
+    ASSERT_TRUE(sendRecord("\x02"
+                           "NEW\x03"));
+    EXPECT_TRUE(form().capture().csvPending()) << "the ACK came after the whole rewrite";
+    ASSERT_TRUE(spinUntil([&] { return !form().capture().csvPending(); }, 60000));
+    const std::string capture = history + "\rNEW ";
+    EXPECT_EQ(readFile(out / "log.txt"), capture);
+    EXPECT_TRUE(readFile(out / "log.csv") == referenceCsv(capture));
+}
+
 } // namespace

@@ -8,7 +8,7 @@
 // it fail as a disk or a file system would. Unset in the program.
 namespace kelmor::platform {
 
-enum class FileOp { Open, Write, Sync, Truncate, Read, Remove, SyncFolder };
+enum class FileOp { Open, Write, Sync, Truncate, Read, Remove, SyncFolder, Rename };
 
 class FaultHook {
 public:

@@ -52,6 +52,9 @@ public:
     [[nodiscard]] static std::optional<FileStamp> stampOf(const std::string& path);
     // Removes a file; returns the system's reason on failure.
     [[nodiscard]] static std::optional<std::string> remove(const std::string& path);
+    // Puts a file in the place of another, in one step where the system can.
+    [[nodiscard]] static std::optional<std::string> rename(const std::string& from,
+                                                           const std::string& to);
     // Makes a new directory entry in the folder of path durable, where the
     // system needs that; returns the system's reason on failure.
     [[nodiscard]] static std::optional<std::string> syncFolderOf(const std::string& path);

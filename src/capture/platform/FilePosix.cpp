@@ -162,6 +162,15 @@ std::optional<std::string> File::remove(const std::string& path) {
     return std::string(std::strerror(errno));
 }
 
+std::optional<std::string> File::rename(const std::string& from, const std::string& to) {
+    if (FaultHook* hook = faultHook())
+        if (auto reason = hook->before(FileOp::Rename, to, nullptr))
+            return reason;
+    if (::rename(from.c_str(), to.c_str()) == 0)
+        return std::nullopt;
+    return std::string(std::strerror(errno));
+}
+
 std::optional<std::string> File::syncFolderOf(const std::string& path) {
     if (FaultHook* hook = faultHook())
         if (auto reason = hook->before(FileOp::SyncFolder, path, nullptr))

@@ -186,6 +186,16 @@ std::optional<std::string> File::remove(const std::string& path) {
     return describe(::GetLastError());
 }
 
+std::optional<std::string> File::rename(const std::string& from, const std::string& to) {
+    if (FaultHook* hook = faultHook())
+        if (auto reason = hook->before(FileOp::Rename, to, nullptr))
+            return reason;
+    if (::MoveFileExW(widen(from).c_str(), widen(to).c_str(),
+                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        return std::nullopt;
+    return describe(::GetLastError());
+}
+
 // NTFS makes a new directory entry durable with the file's own flush.
 std::optional<std::string> File::syncFolderOf(const std::string& path) {
     if (FaultHook* hook = faultHook())

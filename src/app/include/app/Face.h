@@ -37,11 +37,15 @@ protected:
     ~SaveDialogView() = default;
 };
 
-// The periodic timer whose ticks run Form1::Timer1_Timer.
+// The periodic timer whose ticks run Form1::Timer1_Timer, and work done
+// between events.
 class TimerView {
 public:
     // Sets the period and enables the timer; it is never stopped.
     virtual void startTicking(int periodMs) = 0;
+    // Calls Form1::backgroundSlice once, as soon as the events that wait
+    // have been handled, on the window's thread.
+    virtual void runSoon() = 0;
 
 protected:
     ~TimerView() = default;

@@ -28,6 +28,10 @@ public:
     void MSComm1_OnComm();
     void Timer1_Timer();
 
+    // A slice of background work (a CSV rewrite), run between events when
+    // asked for through TimerView::runSoon.
+    void backgroundSlice();
+
     // The user closed the error on screen.
     void errorDismissed() { errors_.dismissed(); }
 
@@ -50,6 +54,7 @@ public:
 private:
     void reopenPort(bool keepTrying);
     void report(const MaybeError& error);
+    void scheduleBackgroundWork();
 
     Face face_;
     ErrorQueue errors_;
@@ -58,6 +63,7 @@ private:
     std::string FileName;
     MSComm MSComm1;
     Capture capture_;
+    bool sliceAsked_ = false;
 };
 
 } // namespace kelmor::app

@@ -16,6 +16,11 @@ public:
     static constexpr int IdleThreshold = 50;
     // While a stored text waits for the disk, a quiet line retries this often.
     static constexpr int RetryTicks = 10;
+    // The longest a CSV rewrite holds up the line at a time: well below the
+    // time a record takes to arrive, so that its ACK is never held back long.
+    static constexpr CaptureFiles::Clock::duration CsvSliceBudget = std::chrono::microseconds(500);
+
+    explicit Capture(std::size_t csvBlockSize = 128 << 10) : files_(csvBlockSize) {}
 
     // One communication event: take what waits on the port and, once an ETX
     // has arrived, clean the buffer, store it and acknowledge it. Returns the
@@ -25,6 +30,11 @@ public:
     // One timer tick: the idle acknowledgement, and the retry of a waiting
     // store.
     [[nodiscard]] MaybeError onTick(SerialLink& port, const std::string& baseName);
+
+    // Whether the CSV file waits for more of a rewrite, and one slice of it,
+    // to be run between events.
+    bool csvPending() const { return files_.csvPending(); }
+    [[nodiscard]] MaybeError csvSlice() { return files_.csvSlice(CsvSliceBudget); }
 
     // Characters received and not yet part of a completed record.
     const std::string& rxBuffer() const { return RxBuffer; }

@@ -4,12 +4,19 @@
 #include "capture/Error.h"
 #include "capture/FileStamp.h"
 
+#include <chrono>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 
 namespace kelmor {
+
+namespace fileops {
+class CsvRewrite;
+}
 
 struct [[nodiscard]] StoreResult {
     // Why the text is not durably in the capture file; empty once it is, and
@@ -22,24 +29,47 @@ struct [[nodiscard]] StoreResult {
 };
 
 // The capture file (.txt) and its CSV mirror (.csv) under one base name.
+//
+// The capture file is the record of truth; the CSV file is derived from it.
+// While both files are as the last store left them, a store continues the
+// CSV file from its end, at a cost that depends on neither file's size. Any
+// other time (the first store of a run, another name, a file changed by
+// someone else, a failed write) the CSV file is rendered anew from the whole
+// capture file: in slices between events, into a file beside it that takes
+// its place once complete. Stores made meanwhile go on at once; the rewrite
+// carries on to the capture file's new end.
 class CaptureFiles {
 public:
-    // Appends the text to the capture file and makes it durable, then brings
-    // the CSV file up to date: afterwards it is exactly the rendering of the
-    // whole capture file. A failed append leaves the capture file as it was,
-    // or, where undoing it is refused, is completed by the retry rather than
+    using Clock = std::chrono::steady_clock;
+    static constexpr Clock::duration Unlimited = Clock::duration::max();
+
+    // blockSize: how much of the capture file a rewrite reads at a time.
+    explicit CaptureFiles(std::size_t blockSize = 128 << 10);
+    ~CaptureFiles();
+    CaptureFiles(const CaptureFiles&) = delete;
+    CaptureFiles& operator=(const CaptureFiles&) = delete;
+
+    // Appends the text to the capture file and makes it durable, then calls
+    // stored(), then brings the CSV file up to date, giving a rewrite at most
+    // csvBudget now. A failed append leaves the capture file as it was, or,
+    // where undoing it is refused, is completed by the retry rather than
     // repeated.
-    StoreResult store(std::string_view text, const std::string& baseName);
+    StoreResult store(std::string_view text, const std::string& baseName,
+                      const std::function<void()>& stored = {},
+                      Clock::duration csvBudget = Unlimited);
+
+    // Whether a rewrite waits for more slices.
+    bool csvPending() const { return rewrite_ != nullptr; }
+    // One slice of the rewrite in hand. A failure ends the rewrite; the next
+    // store starts another.
+    [[nodiscard]] MaybeError csvSlice(Clock::duration budget);
 
     // Whether the next store to these names may continue the CSV file rather
     // than rewrite it.
     bool tracking(const std::string& baseName) const;
 
 private:
-    // The files as the last store left them. Only while both are exactly so
-    // can the CSV file be continued from its last line; anything else (first
-    // store, another name, a file changed by someone else, a failed write)
-    // means a whole rewrite.
+    // The files as the last store left them.
     struct Tracked {
         FileNames names;
         FileStamp txt;
@@ -51,8 +81,18 @@ private:
         std::string path;
         std::uint64_t offset = 0;
     };
+    void startRewrite(FileNames names, FileStamp txt);
+    MaybeError updateCsv(const FileNames& names, const FileStamp& before, const FileStamp& after,
+                         std::string_view text, Clock::duration budget);
+
+    std::size_t blockSize_;
     std::optional<Tracked> tracked_;
     std::optional<Torn> torn_;
+    // The rewrite in hand, the names it is for, and the capture file as this
+    // program last left it: anything else means someone changed it.
+    std::unique_ptr<fileops::CsvRewrite> rewrite_;
+    FileNames rewriteNames_;
+    FileStamp rewriteTxt_;
 };
 
 } // namespace kelmor

@@ -16,13 +16,15 @@ struct FileNames {
 
 FileNames deriveNames(const std::string& baseName);
 
-// Where rendering can start again so that the result equals rendering the
-// whole capture file: the start of its last, unterminated line (or its end),
-// and where that line's CSV line starts.
+// Where rendering can go on so that the result equals rendering the whole
+// capture file: the end of the capture data, and where the CSV file is cut
+// to continue it. An unterminated last line is continued where it stands:
+// only its closing quote and CR LF are cut, whatever the line's length.
 struct CsvResume {
     std::uint64_t captureOffset = 0;
     std::uint64_t csvOffset = 0;
     bool afterCr = false; // the capture data ended on CR: a leading LF belongs to it
+    bool inLine = false;  // the last line is unterminated; its quote is open at csvOffset
 
     bool operator==(const CsvResume&) const = default;
 };
@@ -38,8 +40,8 @@ public:
     explicit CsvRenderer(const CsvResume& from);
 
     void feed(std::string_view capture, std::string& csv);
-    // Where to start again once more data is appended; take it before finish().
-    CsvResume resumePoint() const;
+    // Where to go on once more data is appended; take it before finish().
+    CsvResume resumePoint() const { return {in_, out_, skipLf_, inLine_}; }
     // Closes an unterminated last line.
     void finish(std::string& csv);
 
@@ -50,7 +52,6 @@ private:
     bool skipLf_ = false;   // the previous block ended on CR
     std::uint64_t in_ = 0;  // capture bytes consumed, from the file's start
     std::uint64_t out_ = 0; // CSV bytes produced, from the file's start
-    CsvResume lineStart_;   // where the current line began
 };
 
 } // namespace kelmor
