@@ -200,7 +200,10 @@ CsvRewrite::Slice CsvRewrite::slice(Clock::duration budget) {
             renderer_.feed(std::string_view(block_.data(), static_cast<std::size_t>(n)), out_);
             consumed_ += static_cast<std::uint64_t>(n);
         }
-        if (!out.write(out_.data(), out_.size()))
+        // Each block goes out to the disk before the next: a backlog of this
+        // file's data would hold up the next ACK's sync of the capture file,
+        // and the wait counts against this slice's budget.
+        if (!out.write(out_.data(), out_.size()) || !out.settle())
             return fail("Cannot write the CSV file", csv_, out);
         produced_ += out_.size();
         partialStamp_ = out.stamp();

@@ -46,6 +46,10 @@ public:
     [[nodiscard]] bool truncate(std::uint64_t size);
     // Waits until the file's data is on the disk.
     [[nodiscard]] bool sync();
+    // Writes out what was written so far and waits for it, where the system
+    // would otherwise let it pile up: a large backlog of one file's data
+    // holds up the next sync of any other file on the same disk.
+    [[nodiscard]] bool settle();
     [[nodiscard]] std::optional<FileStamp> stamp();
     void close();
 

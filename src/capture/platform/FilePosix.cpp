@@ -55,15 +55,17 @@ File File::open(const std::string& path, Mode mode) {
     file.path_ = path;
     if (file.injected(FileOp::Open))
         return file;
-    // Refused up front with a clear reason; O_NONBLOCK covers a name that
-    // changes between this look and the open.
-    struct stat found {};
-    if (::stat(path.c_str(), &found) == 0 && !S_ISREG(found.st_mode)) {
-        file.failWith(S_ISDIR(found.st_mode) ? "Is a directory" : "Not a regular file");
-        return file;
-    }
     const int raw = ::open(path.c_str(), flags, 0666);
     if (raw < 0) {
+        const int why = errno;
+        // A FIFO without a reader refuses a non-blocking open for writing:
+        // say what the name is rather than the system's riddle.
+        struct stat found {};
+        if (why == ENXIO && ::stat(path.c_str(), &found) == 0 && !S_ISREG(found.st_mode)) {
+            file.failWith("Not a regular file");
+            return file;
+        }
+        errno = why;
         file.fail();
         return file;
     }
@@ -79,8 +81,8 @@ File File::open(const std::string& path, Mode mode) {
         file.close();
         return file;
     }
-    if (::fcntl(raw, F_SETFL, ::fcntl(raw, F_GETFL) & ~O_NONBLOCK) != 0 ||
-        (mode == Mode::WriteTruncate && ::ftruncate(raw, 0) != 0)) {
+    // O_NONBLOCK stays: it means nothing to a regular file.
+    if (mode == Mode::WriteTruncate && ::ftruncate(raw, 0) != 0) {
         file.fail();
         file.close();
     }
@@ -129,6 +131,17 @@ bool File::sync() {
     if (injected(FileOp::Sync))
         return false;
     return ::fdatasync(fd(handle_)) == 0 || fail();
+}
+
+bool File::settle() {
+#ifdef __linux__
+    constexpr unsigned int WriteAndWait =
+        SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER;
+    // Only what is not on the disk yet is written; the rest costs nothing.
+    return ::sync_file_range(fd(handle_), 0, 0, WriteAndWait) == 0 || fail();
+#else
+    return true;
+#endif
 }
 
 std::optional<FileStamp> File::stamp() {

@@ -20,7 +20,7 @@ public:
     // time a record takes to arrive, so that its ACK is never held back long.
     static constexpr CaptureFiles::Clock::duration CsvSliceBudget = std::chrono::microseconds(500);
 
-    explicit Capture(std::size_t csvBlockSize = 128 << 10) : files_(csvBlockSize) {}
+    explicit Capture(std::size_t csvBlockSize = 64 << 10) : files_(csvBlockSize) {}
 
     // One communication event: take what waits on the port and, once an ETX
     // has arrived, clean the buffer, store it and acknowledge it. Returns the

@@ -44,7 +44,7 @@ public:
     static constexpr Clock::duration Unlimited = Clock::duration::max();
 
     // blockSize: how much of the capture file a rewrite reads at a time.
-    explicit CaptureFiles(std::size_t blockSize = 128 << 10);
+    explicit CaptureFiles(std::size_t blockSize = 64 << 10);
     ~CaptureFiles();
     CaptureFiles(const CaptureFiles&) = delete;
     CaptureFiles& operator=(const CaptureFiles&) = delete;
