@@ -1,5 +1,7 @@
 #include "AppRig.h"
 
+#include "app/PortNaming.h"
+
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
@@ -9,9 +11,11 @@
 namespace kelmor::test {
 
 AppRig::AppRig() {
+#ifndef _WIN32
     if (const char* old = std::getenv("XDG_CONFIG_HOME"))
         savedXdg_ = old;
     ::setenv("XDG_CONFIG_HOME", config.path().c_str(), 1);
+#endif
     app::Face face;
     face.portList = this;
     face.dialog = this;
@@ -27,34 +31,48 @@ AppRig::AppRig() {
 
 AppRig::~AppRig() {
     form.reset();
+#ifndef _WIN32
     if (savedXdg_)
         ::setenv("XDG_CONFIG_HOME", savedXdg_->c_str(), 1);
     else
         ::unsetenv("XDG_CONFIG_HOME");
+#endif
 }
 
 FakeDevice& AppRig::bind(int port) {
+    FakeDevice& device = devices_[port];
+#ifdef _WIN32
+    device.path = app::deviceForPort(port).path;
+#else
     const std::filesystem::path folder = config.path() + "/kelmor-csv";
     std::filesystem::create_directories(folder);
     const auto link = folder / ("com" + std::to_string(port));
     std::filesystem::remove(link);
-    writeFile(path(port), "");
-    std::filesystem::create_symlink(path(port), link);
-    return devices_[path(port)];
+    const std::string target = config.path() + "/dev" + std::to_string(port);
+    writeFile(target, "");
+    std::filesystem::create_symlink(target, link);
+    device.path = std::filesystem::canonical(target).string();
+#endif
+    device.plugged = true;
+    return device;
 }
 
 void AppRig::send(int port, const std::string& bytes) {
     device(port).held += bytes;
     for (FakeDriver* driver : drivers_)
-        if (driver->path_ == path(port) && driver->isOpen())
+        if (driver->device_ == &device(port))
             driver->events_.arrived();
 }
 
 void AppRig::unplug(int port) {
-    std::filesystem::remove(path(port)); // the link now points nowhere
+    FakeDevice& gone = device(port);
+    gone.plugged = false;
+#ifndef _WIN32
+    std::filesystem::remove(config.path() + "/dev" + std::to_string(port)); // its link dangles
+#endif
     for (FakeDriver* driver : drivers_) {
-        if (driver->path_ == path(port) && driver->isOpen()) {
-            std::string held = std::exchange(driver->device_->held, {});
+        if (driver->device_ == &gone) {
+            std::string held = std::exchange(gone.held, {});
             driver->device_ = nullptr;
             driver->events_.lost("Input/output error", std::move(held));
         }
@@ -105,16 +123,19 @@ FakeDriver::~FakeDriver() {
 
 std::optional<std::string> FakeDriver::open(const std::string& device,
                                             const app::LineSettings& settings) {
-    const auto it = rig_.devices_.find(device);
-    if (it == rig_.devices_.end() || !std::filesystem::exists(device))
-        return "No such file or directory";
-    ++it->second.opens;
-    if (it->second.refuse)
-        return it->second.refuse;
-    device_ = &it->second;
-    device_->settings = settings;
-    path_ = device;
-    return std::nullopt;
+    for (auto& [port, candidate] : rig_.devices_) {
+        if (candidate.path != device)
+            continue;
+        ++candidate.opens;
+        if (!candidate.plugged)
+            return "No such file or directory";
+        if (candidate.refuse)
+            return candidate.refuse;
+        device_ = &candidate;
+        device_->settings = settings;
+        return std::nullopt;
+    }
+    return "No such file or directory";
 }
 
 std::string FakeDriver::close() {

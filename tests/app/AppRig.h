@@ -16,6 +16,8 @@ namespace kelmor::test {
 // A device at the end of a fake serial line. Like a UART, its driver drops
 // what it holds when the port closes, unless close() hands it over.
 struct FakeDevice {
+    std::string path; // the device name Comm N opens
+    bool plugged = true;
     std::string held;                  // received by the driver, not yet read
     std::string written;               // what the program sent
     std::optional<std::string> refuse; // why open fails, if it does
@@ -37,10 +39,9 @@ public:
     AppRig();
     ~AppRig();
 
-    // Binds "Comm N" to a fake device, through the link folder.
+    // Binds "Comm N" to a fake device (on Unix through the link folder).
     FakeDevice& bind(int port);
-    FakeDevice& device(int port) { return devices_.at(path(port)); }
-    std::string path(int port) const { return config.path() + "/dev" + std::to_string(port); }
+    FakeDevice& device(int port) { return devices_.at(port); }
 
     // The device sends bytes: one arrival event if its port is open.
     void send(int port, const std::string& bytes);
@@ -81,7 +82,7 @@ public:
     std::vector<std::string> shown;
     std::optional<app::TwipsPoint> movedTo;
 
-    std::map<std::string, FakeDevice> devices_;
+    std::map<int, FakeDevice> devices_;
     std::vector<FakeDriver*> drivers_;
     std::unique_ptr<app::Form1> form;
 
@@ -102,7 +103,6 @@ public:
     void write(std::string_view bytes) override;
 
     FakeDevice* device_ = nullptr;
-    std::string path_;
     app::DriverEvents& events_;
 
 private:

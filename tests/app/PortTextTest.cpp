@@ -1,6 +1,8 @@
 #include "app/PortText.h"
 #include "app/PortNaming.h"
+#ifndef _WIN32
 #include "support/Pty.h"
+#endif
 #include "support/TempDir.h"
 
 #include <gtest/gtest.h>
@@ -41,6 +43,12 @@ TEST(PortText, LastTwoCharactersNameThePort) {
     }
 }
 
+#ifdef _WIN32
+TEST(PortNaming, CommNIsTheWindowsDevice) {
+    EXPECT_EQ(deviceForPort(3).path, "\\\\.\\COM3");
+    EXPECT_EQ(deviceForPort(12).path, "\\\\.\\COM12");
+}
+#else
 class PortNamingTest : public testing::Test {
 protected:
     void SetUp() override {
@@ -82,5 +90,7 @@ TEST_F(PortNamingTest, DanglingLinkCountsAndNeverFallsBack) {
     EXPECT_EQ(four.path, config_ / "kelmor-csv/com4");
     EXPECT_NE(describePort(4).find("points nowhere"), std::string::npos);
 }
+
+#endif
 
 } // namespace

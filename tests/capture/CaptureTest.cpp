@@ -151,6 +151,14 @@ TEST(Capture, NewNameStartsItsOwnFiles) {
     EXPECT_EQ(rig.csv(), "\"\"\r\n\"B \"\r\n");
 }
 
+TEST(Capture, NamesBeyondAsciiAreUsedAsTheyAre) {
+    Rig rig("w\xc3\xa9igh \xe4\xb8\xad\xe6\x96\x87"); // "wéigh 中文"
+    ASSERT_FALSE(rig.event("\x02"
+                           "A\x03"));
+    EXPECT_EQ(rig.txt(), "\rA ");
+    EXPECT_EQ(rig.csv(), referenceCsv("\rA "));
+}
+
 TEST(Capture, RandomStreamsMatchTheReference) {
     std::srand(20261207);
     const std::string alphabet = "\x02\x03\x1c\r\n\"A z{\x7f\0\xff,"s;

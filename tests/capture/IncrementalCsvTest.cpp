@@ -8,12 +8,10 @@
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <random>
-#include <sys/stat.h>
 
 using namespace kelmor;
 using namespace kelmor::test;
@@ -39,14 +37,12 @@ struct Files {
 // Another program edits a file where it stands; file times are coarse, so the
 // edit is dated a second later, as any edit by hand would be.
 void editInPlace(const std::string& path, std::size_t at, char ch) {
+    const auto when = std::filesystem::last_write_time(path);
     std::fstream f(path, std::ios::in | std::ios::out | std::ios::binary);
     f.seekp(static_cast<std::streamoff>(at));
     f.put(ch);
     f.close();
-    struct stat st {};
-    ::stat(path.c_str(), &st);
-    const timespec times[2] = {st.st_atim, {st.st_mtim.tv_sec + 1, st.st_mtim.tv_nsec}};
-    ::utimensat(AT_FDCWD, path.c_str(), times, 0);
+    std::filesystem::last_write_time(path, when + std::chrono::seconds(1));
 }
 
 TEST(IncrementalCsv, LinesGrowAcrossStores) {
@@ -78,12 +74,10 @@ TEST(IncrementalCsv, ChangesBehindTheProgramsBackForceAWholeRewrite) {
         {"capture deleted", [](Files& f) { std::filesystem::remove(f.txt); }},
         {"capture replaced by one of the same size and time",
          [](Files& f) {
-             struct stat st {};
-             ::stat(f.txt.c_str(), &st);
-             const std::string other(static_cast<std::size_t>(st.st_size), 'Q');
-             writeFile(f.base + ".new", other);
-             const timespec times[2] = {st.st_atim, st.st_mtim};
-             ::utimensat(AT_FDCWD, (f.base + ".new").c_str(), times, 0);
+             const auto size = std::filesystem::file_size(f.txt);
+             writeFile(f.base + ".new", std::string(static_cast<std::size_t>(size), 'Q'));
+             std::filesystem::last_write_time(f.base + ".new",
+                                              std::filesystem::last_write_time(f.txt));
              std::filesystem::rename(f.base + ".new", f.txt);
          }},
         {"capture edited in place", [](Files& f) { editInPlace(f.txt, 1, '\r'); }},

@@ -1,3 +1,4 @@
+#include "capture/WindowsText.h"
 #include "platform/Faults.h"
 #include "platform/File.h"
 
@@ -10,32 +11,13 @@
 
 namespace kelmor::platform {
 
+using windows::describe;
+using windows::widen;
+
 namespace {
 
 HANDLE native(std::intptr_t handle) {
     return reinterpret_cast<HANDLE>(handle);
-}
-
-// File names arrive in the system's ANSI code page, as Qt encodes them.
-std::wstring widen(const std::string& path) {
-    const int n =
-        ::MultiByteToWideChar(CP_ACP, 0, path.data(), static_cast<int>(path.size()), nullptr, 0);
-    std::wstring wide(static_cast<std::size_t>(n), L'\0');
-    ::MultiByteToWideChar(CP_ACP, 0, path.data(), static_cast<int>(path.size()), wide.data(), n);
-    return wide;
-}
-
-std::string describe(DWORD code) {
-    char* text = nullptr;
-    const DWORD n = ::FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                                         FORMAT_MESSAGE_IGNORE_INSERTS,
-                                     nullptr, code, 0, reinterpret_cast<LPSTR>(&text), 0, nullptr);
-    std::string message = n > 0 ? std::string(text, n) : "Windows error " + std::to_string(code);
-    ::LocalFree(text);
-    while (!message.empty() &&
-           (message.back() == '\n' || message.back() == '\r' || message.back() == '.'))
-        message.pop_back();
-    return message;
 }
 
 FileStamp stampFrom(const BY_HANDLE_FILE_INFORMATION& info) {
@@ -146,6 +128,11 @@ bool File::sync() {
     if (injected(FileOp::Sync))
         return false;
     return ::FlushFileBuffers(native(handle_)) || fail();
+}
+
+// NTFS has no such coupling between files' syncs.
+bool File::settle() {
+    return true;
 }
 
 std::optional<FileStamp> File::stamp() {

@@ -1,0 +1,261 @@
+#include "Win32SerialDriver.h"
+
+#include "capture/WindowsText.h"
+
+namespace kelmor::win32 {
+
+namespace {
+
+constexpr UINT Arrived = WM_APP + 1;
+constexpr UINT Lost = WM_APP + 2;
+constexpr wchar_t MessengerClass[] = L"KelmorSerialMessenger";
+
+// Waits for an overlapped operation; false with the error set on failure.
+bool finish(HANDLE port, OVERLAPPED& op, BOOL started, DWORD& done) {
+    if (!started && ::GetLastError() != ERROR_IO_PENDING)
+        return false;
+    return ::GetOverlappedResult(port, &op, &done, TRUE) != 0;
+}
+
+} // namespace
+
+Win32SerialDriver::Win32SerialDriver(app::DriverEvents& events) : events_(events) {
+    static const ATOM registered = [] {
+        WNDCLASSW type{};
+        type.lpfnWndProc = &Win32SerialDriver::messages;
+        type.hInstance = ::GetModuleHandleW(nullptr);
+        type.lpszClassName = MessengerClass;
+        return ::RegisterClassW(&type);
+    }();
+    (void)registered;
+    messenger_ = ::CreateWindowExW(0, MessengerClass, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                   ::GetModuleHandleW(nullptr), nullptr);
+    ::SetWindowLongPtrW(messenger_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+    stop_ = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+}
+
+Win32SerialDriver::~Win32SerialDriver() {
+    (void)close();
+    // Messages still queued for this driver go with its window.
+    ::DestroyWindow(messenger_);
+    ::CloseHandle(stop_);
+}
+
+std::optional<std::string> Win32SerialDriver::open(const std::string& device,
+                                                   const app::LineSettings& settings) {
+    if (isOpen())
+        return std::nullopt;
+    port_ = ::CreateFileW(windows::widen(device).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                          OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    if (port_ == INVALID_HANDLE_VALUE) {
+        const DWORD code = ::GetLastError();
+        if (code == ERROR_ACCESS_DENIED || code == ERROR_SHARING_VIOLATION)
+            return std::string("the port is in use by another program");
+        return windows::describe(code);
+    }
+    DCB line{};
+    line.DCBlength = sizeof line;
+    if (!::GetCommState(port_, &line)) {
+        const std::string why = windows::describe(::GetLastError());
+        ::CloseHandle(port_);
+        port_ = INVALID_HANDLE_VALUE;
+        return why;
+    }
+    line.BaudRate = static_cast<DWORD>(settings.baud);
+    line.ByteSize = static_cast<BYTE>(settings.dataBits);
+    line.Parity = settings.parity == 'E'   ? EVENPARITY
+                  : settings.parity == 'O' ? ODDPARITY
+                                           : NOPARITY;
+    line.StopBits = settings.stopBits == 2 ? TWOSTOPBITS : ONESTOPBIT;
+    line.fBinary = TRUE;
+    line.fParity = settings.parity != 'N';
+    // No handshaking; DTR up while open, RTS down.
+    line.fOutxCtsFlow = FALSE;
+    line.fOutxDsrFlow = FALSE;
+    line.fDsrSensitivity = FALSE;
+    line.fOutX = FALSE;
+    line.fInX = FALSE;
+    line.fNull = FALSE;
+    line.fAbortOnError = FALSE;
+    line.fDtrControl = DTR_CONTROL_ENABLE;
+    line.fRtsControl = RTS_CONTROL_DISABLE;
+    if (!::SetCommState(port_, &line)) {
+        const std::string why = windows::describe(::GetLastError());
+        ::CloseHandle(port_);
+        port_ = INVALID_HANDLE_VALUE;
+        return why;
+    }
+    // A port without modem lines refuses DTR; that is no reason to fail.
+    ::EscapeCommFunction(port_, SETDTR);
+    // A read of one byte waits at most 100 ms, then the reader looks again.
+    // (Wine over a pseudo-terminal: the usual MAXDWORD/MAXDWORD/N timeouts
+    // never complete and MAXDWORD/0/0 blocks, so the plain total timeout is
+    // the one setting that behaves the same on both.)
+    COMMTIMEOUTS timeouts{};
+    timeouts.ReadIntervalTimeout = 0;
+    timeouts.ReadTotalTimeoutMultiplier = 0;
+    timeouts.ReadTotalTimeoutConstant = 100;
+    timeouts.WriteTotalTimeoutConstant = 1000;
+    ::SetCommTimeouts(port_, &timeouts);
+    ::PurgeComm(port_, PURGE_TXABORT | PURGE_TXCLEAR);
+    ::ResetEvent(stop_);
+    {
+        const std::lock_guard guard(lock_);
+        lostReason_.clear();
+    }
+    reader_ = std::thread([this] { readLoop(); });
+    return std::nullopt;
+}
+
+void Win32SerialDriver::readLoop() {
+    OVERLAPPED op{};
+    op.hEvent = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    const auto stopping = [this](DWORD waitMs) {
+        return ::WaitForSingleObject(stop_, waitMs) == WAIT_OBJECT_0;
+    };
+    for (;;) {
+        // One byte at a time wakes the reader as soon as anything arrives;
+        // the rest of what is queued follows in one read.
+        char first = 0;
+        DWORD got = 0;
+        ::ResetEvent(op.hEvent);
+        const ULONGLONG began = ::GetTickCount64();
+        BOOL ok = ::ReadFile(port_, &first, 1, nullptr, &op);
+        DWORD code = ok ? ERROR_SUCCESS : ::GetLastError();
+        if (!ok && code == ERROR_IO_PENDING) {
+            HANDLE waits[] = {op.hEvent, stop_};
+            if (::WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0) {
+                ::CancelIoEx(port_, &op);
+                ::GetOverlappedResult(port_, &op, &got, TRUE);
+                break;
+            }
+        }
+        if (ok || code == ERROR_IO_PENDING) {
+            ok = ::GetOverlappedResult(port_, &op, &got, FALSE);
+            code = ok ? ERROR_SUCCESS : ::GetLastError();
+        }
+        if (!ok && code != ERROR_TIMEOUT && code != ERROR_OPERATION_ABORTED) {
+            // The device is gone (Wine after an unplug: ERROR_BROKEN_PIPE at
+            // once, every call). Report once and stop; never spin.
+            {
+                const std::lock_guard guard(lock_);
+                lostReason_ = windows::describe(code);
+            }
+            ::PostMessageW(messenger_, Lost, 0, 0);
+            break;
+        }
+        if (got == 0) {
+            // The total timeout expired: Windows completes with 0 bytes, Wine
+            // fails with ERROR_TIMEOUT. Should either come back at once, wait
+            // a little rather than spin.
+            if (stopping(::GetTickCount64() - began < 5 ? 5 : 0))
+                break;
+            continue;
+        }
+        std::string bytes(1, first);
+        bytes += drainQueue();
+        {
+            const std::lock_guard guard(lock_);
+            received_ += bytes;
+        }
+        ::PostMessageW(messenger_, Arrived, 0, 0);
+    }
+    ::CloseHandle(op.hEvent);
+}
+
+std::string Win32SerialDriver::drainQueue() {
+    std::string bytes;
+    DWORD errors = 0;
+    COMSTAT status{};
+    if (!::ClearCommError(port_, &errors, &status) || status.cbInQue == 0)
+        return bytes;
+    bytes.resize(status.cbInQue);
+    OVERLAPPED op{};
+    op.hEvent = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    DWORD got = 0;
+    const BOOL started = ::ReadFile(port_, bytes.data(), status.cbInQue, nullptr, &op);
+    if (!finish(port_, op, started, got))
+        got = 0;
+    ::CloseHandle(op.hEvent);
+    bytes.resize(got);
+    return bytes;
+}
+
+void Win32SerialDriver::stopReader() {
+    if (!reader_.joinable())
+        return;
+    ::SetEvent(stop_);
+    reader_.join();
+}
+
+std::string Win32SerialDriver::close() {
+    if (!isOpen())
+        return {};
+    stopReader();
+    // A UART drops its receive queue when the port closes: take it first.
+    std::string bytes = drainQueue();
+    ::CloseHandle(port_);
+    port_ = INVALID_HANDLE_VALUE;
+    const std::lock_guard guard(lock_);
+    return std::exchange(received_, {}) + bytes;
+}
+
+std::string Win32SerialDriver::read() {
+    const std::lock_guard guard(lock_);
+    return std::exchange(received_, {});
+}
+
+void Win32SerialDriver::write(std::string_view bytes) {
+    if (!isOpen())
+        return;
+    OVERLAPPED op{};
+    op.hEvent = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    DWORD done = 0;
+    const BOOL started =
+        ::WriteFile(port_, bytes.data(), static_cast<DWORD>(bytes.size()), nullptr, &op);
+    const bool ok = finish(port_, op, started, done) && done == bytes.size();
+    const DWORD code = ::GetLastError();
+    ::CloseHandle(op.hEvent);
+    if (!ok) {
+        // Raised from the message queue, not from inside this call.
+        {
+            const std::lock_guard guard(lock_);
+            lostReason_ = windows::describe(code);
+        }
+        ::PostMessageW(messenger_, Lost + 1, 0, 0);
+    }
+}
+
+LRESULT CALLBACK Win32SerialDriver::messages(HWND window, UINT message, WPARAM wParam,
+                                             LPARAM lParam) {
+    auto* self = reinterpret_cast<Win32SerialDriver*>(::GetWindowLongPtrW(window, GWLP_USERDATA));
+    if (self == nullptr || message < Arrived || message > Lost + 1)
+        return ::DefWindowProcW(window, message, wParam, lParam);
+    if (message == Arrived) {
+        self->events_.arrived();
+    } else if (message == Lost) {
+        if (!self->isOpen())
+            return 0;
+        self->stopReader();
+        std::string bytes = self->drainQueue();
+        ::CloseHandle(self->port_);
+        self->port_ = INVALID_HANDLE_VALUE;
+        std::string reason;
+        {
+            const std::lock_guard guard(self->lock_);
+            bytes = std::exchange(self->received_, {}) + bytes;
+            reason = self->lostReason_;
+        }
+        self->events_.lost(reason, std::move(bytes));
+    } else {
+        std::string reason;
+        {
+            const std::lock_guard guard(self->lock_);
+            reason = self->lostReason_;
+        }
+        self->events_.writeFailed(reason);
+    }
+    return 0;
+}
+
+} // namespace kelmor::win32

@@ -1,0 +1,73 @@
+#pragma once
+
+#include "app/Face.h"
+#include "app/Form1.h"
+#include "app/Layout.h"
+
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+
+#include <deque>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace kelmor::win32 {
+
+// The Win32 face of Form1: the window and its controls, the save dialog,
+// the timer and the error box. It draws and forwards; Form1 decides.
+class Win32Window final : private app::PortListView,
+                          private app::SaveDialogView,
+                          private app::TimerView,
+                          private app::ErrorView,
+                          private app::WindowView {
+public:
+    explicit Win32Window(HINSTANCE instance);
+    ~Win32Window();
+    Win32Window(const Win32Window&) = delete;
+    Win32Window& operator=(const Win32Window&) = delete;
+
+    // Form_Load: before the window is first shown.
+    void load() { form_->Form_Load(); }
+    void setPortText(const std::string& text) override;
+    void show(int how);
+    // The command line's start, see Form1::startCapture: a port that is not
+    // there yet is tried again every second.
+    void startCapture(const std::optional<std::string>& name) { form_->startCapture(name, true); }
+    // Runs the message loop until the window closes; the exit code.
+    int run();
+    void endCapture() { form_->endCapture(); }
+
+private:
+    static LRESULT CALLBACK windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+    LRESULT handle(UINT message, WPARAM wParam, LPARAM lParam);
+    HWND control(const wchar_t* kind, DWORD style, const app::layout::Control& layout,
+                 const std::wstring& text, int id);
+    void fitFont(HWND control, const app::layout::Control& layout, const std::wstring& text,
+                 SIZE inset);
+
+    void addPort(const std::string& item) override;
+    std::string portText() const override;
+    std::optional<std::string> askFileName() override;
+    void startTicking(int periodMs) override;
+    void runSoon() override;
+    void showError(const std::string& text) override;
+    app::TwipsSize screenSize() const override;
+    app::TwipsSize outerSize() const override;
+    void moveTo(const app::TwipsPoint& origin) override;
+
+    HINSTANCE instance_;
+    HWND window_ = nullptr;
+    HWND Label1 = nullptr;
+    HWND Label2 = nullptr;
+    HWND Combo1 = nullptr;
+    HWND cmdGetData = nullptr;
+    std::wstring faceName_;
+    std::deque<HFONT> fonts_;
+    std::deque<std::string> errors_;
+    std::unique_ptr<app::Form1> form_;
+};
+
+} // namespace kelmor::win32

@@ -1,0 +1,332 @@
+"""The Windows build under Wine: the capture core's and the app layer's unit
+tests, the real kelmor-csv.exe driven through its window (Save As, a name
+typed into the save dialog, records from a pseudo-terminal bound as COM3,
+files byte for byte, ACKs, the idle ACK), its command line, and a silent
+install and uninstall of the installer.
+
+    wine_test.py BUILD_WIN_DIR [--bench LINUX_BINARY] [--screenshot PNG GRABBER]
+
+Wine maps every /dev/ttyS* to a COM port by itself, and /dev/ttyS0 may be the
+machine's console. So everything runs in a private mount namespace whose /dev
+holds only null, zero, full, random, urandom, tty, pts and shm. Where that
+cannot be set up, the test says so and skips: it never runs Wine without it.
+"""
+
+import os
+import select
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+import tty
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
+import harness  # noqa: E402
+
+INSIDE = "KELMOR_WINE_NAMESPACE"
+SKIP = 77  # CTest's SKIP_RETURN_CODE
+
+
+def private_dev():
+    """In the new mount namespace: a /dev with nothing but what Wine needs."""
+    old = tempfile.mkdtemp(prefix="kelmor-olddev-")
+    run = lambda *a: subprocess.run(a, check=True)
+    run("mount", "--make-rprivate", "/")
+    run("mount", "--rbind", "/dev", old)
+    run("mount", "-t", "tmpfs", "-o", "mode=755", "kelmor-dev", "/dev")
+    for node in ("null", "zero", "full", "random", "urandom", "tty"):
+        open("/dev/" + node, "w").close()
+        run("mount", "--bind", os.path.join(old, node), "/dev/" + node)
+    for folder in ("pts", "shm"):
+        os.mkdir("/dev/" + folder)
+        run("mount", "--rbind", os.path.join(old, folder), "/dev/" + folder)
+    os.symlink("pts/ptmx", "/dev/ptmx")
+    run("umount", "-l", old)
+    os.rmdir(old)
+    left = [n for n in os.listdir("/dev") if n.startswith("ttyS")]
+    if left:
+        raise SystemExit("refusing to run Wine: /dev still shows %s" % left)
+
+
+class Wine:
+    def __init__(self, work):
+        self.prefix = os.path.join(work, "prefix")
+        self.env = dict(os.environ, WINEPREFIX=self.prefix, WINEDEBUG="-all",
+                        WINEDLLOVERRIDES="mscoree,mshtml=", WINEARCH="win64")
+        self.env.pop("QT_QPA_PLATFORM", None)
+        self.work = work
+
+    def run(self, *args, timeout=120, cwd=None):
+        """Output to files, never pipes: Wine's helpers keep pipes open."""
+        out_path = os.path.join(self.work, "out-%d.txt" % time.monotonic_ns())
+        with open(out_path, "w") as out:
+            code = subprocess.run(["wine", *args], env=self.env, stdout=out,
+                                  stderr=subprocess.STDOUT, timeout=timeout,
+                                  cwd=cwd or self.work).returncode
+        with open(out_path, errors="replace") as f:
+            return code, f.read()
+
+    def start(self, *args, cwd=None):
+        log = open(os.path.join(self.work, "program.txt"), "w")
+        return subprocess.Popen(["wine", *args], env=self.env, stdout=log,
+                                stderr=subprocess.STDOUT, cwd=cwd or self.work)
+
+    def kill(self):
+        subprocess.run(["wineserver", "-k"], env=self.env)
+        subprocess.run(["wineserver", "-w"], env=self.env, timeout=60)
+
+    def boot(self):
+        self.run("wineboot", "-i", timeout=300)
+        # Without a window manager every dialog close stalls unless Wine
+        # manages nothing itself.
+        self.run("reg", "add", "HKCU\\Software\\Wine\\X11 Driver", "/v", "Managed",
+                 "/d", "N", "/f")
+        self.kill()
+
+    def bind_com(self, n, device):
+        link = os.path.join(self.prefix, "dosdevices", "com%d" % n)
+        if os.path.lexists(link):
+            os.remove(link)
+        os.symlink(device, link)
+
+    def windows_path(self, unix_path):
+        return "Z:" + unix_path.replace("/", "\\")
+
+
+def xdotool(*args):
+    return harness.xdotool(*args)
+
+
+def window_of(title):
+    out = xdotool("search", "--sync", "--onlyvisible", "--name", title)
+    return out.split()[0]
+
+
+def unit_tests(wine, build, failures):
+    for name in ("capture_tests", "app_tests"):
+        code, out = wine.run(os.path.join(build, "tests", name + ".exe"), timeout=300)
+        summary = [l for l in out.splitlines() if "PASSED" in l or "FAILED" in l]
+        print("%s.exe: exit %d; %s" % (name, code, "; ".join(summary[-3:])))
+        if code != 0 or "[  PASSED  ]" not in out or "[  FAILED  ]" in out:
+            failures.append("%s.exe under Wine:\n%s" % (name, out[-3000:]))
+
+
+def command_line(wine, exe, failures):
+    code, out = wine.run(exe, "--version")
+    if code != 0 or "ZUREDOZED 1.00" not in out:
+        failures.append("--version: exit %d, %r" % (code, out))
+    code, out = wine.run(exe, "--port", "COM4")
+    if code != 2 or 'Type mismatch "COM4"' not in out:
+        failures.append("--port COM4: exit %d, %r" % (code, out))
+
+
+class Line:
+    """A pseudo-terminal bound as COMn: the instrument's side."""
+
+    def __init__(self, wine, n=3):
+        self.master, self.slave = os.openpty()
+        tty.setraw(self.slave)
+        wine.bind_com(n, os.ttyname(self.slave))
+
+    def send(self, data):
+        os.write(self.master, data)
+
+    def wait_ack(self, timeout):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            ready, _, _ = select.select([self.master], [], [], deadline - time.monotonic())
+            if ready and harness.ACK in os.read(self.master, 4096):
+                return True
+        return False
+
+    def lockstep(self, records, first=0):
+        latencies = []
+        for i in range(first, first + records):
+            sent = time.monotonic()
+            self.send(harness.record(i))
+            if not self.wait_ack(5):
+                break
+            latencies.append((time.monotonic() - sent) * 1e6)
+        return latencies
+
+
+def window_test(wine, exe, work, failures, screenshot=None):
+    base = os.path.join(work, "out", "weigh")
+    os.makedirs(os.path.dirname(base))
+    line = Line(wine)
+    proc = wine.start(exe)
+    try:
+        win = window_of("^KELMOR CSV File Creator$")
+        if screenshot:
+            time.sleep(1.0)
+            subprocess.run([screenshot[1], screenshot[0]], check=True)
+        # The port list has the focus; Tab reaches "Save As", Return presses it.
+        xdotool("windowfocus", "--sync", win)
+        xdotool("key", "--window", win, "Tab", "Return")
+        dialog = window_of("^Save As$")
+        time.sleep(0.5)
+        xdotool("type", "--window", dialog, "--delay", "20", wine.windows_path(base))
+        xdotool("key", "--window", dialog, "Return")
+        time.sleep(1.0)
+        acked = line.lockstep(20)
+        if len(acked) != 20:
+            failures.append("only %d of 20 records were acknowledged" % len(acked))
+        quiet = time.monotonic()
+        if not line.wait_ack(8):
+            failures.append("no idle ACK")
+        elif time.monotonic() - quiet < 5.0:
+            failures.append("idle ACK after %.2f s" % (time.monotonic() - quiet))
+    finally:
+        proc.kill()
+        wine.kill()
+    expected = b"".join(harness.clean(harness.record(i)) for i in range(20))
+    capture = open(base + ".txt", "rb").read() if os.path.exists(base + ".txt") else b""
+    csv = open(base + ".csv", "rb").read() if os.path.exists(base + ".csv") else b""
+    if capture != expected:
+        failures.append("capture file under Wine is %r" % capture[:200])
+    if csv != harness.reference_csv(expected):
+        failures.append("CSV file under Wine is %r" % csv[:200])
+
+
+def latency(wine, exe, work, records):
+    """ETX->ACK of the Windows build, started from its command line."""
+    base = os.path.join(os.environ.get("KELMOR_BENCH_DIR", work), "bench", "wine")
+    os.makedirs(os.path.dirname(base), exist_ok=True)
+    line = Line(wine)
+    proc = wine.start(exe, "--port", "3", "--save", wine.windows_path(base))
+    try:
+        window_of("^KELMOR CSV File Creator$")
+        time.sleep(1.0)
+        line.lockstep(5)
+        return line.lockstep(records)
+    finally:
+        proc.kill()
+        wine.kill()
+
+
+def linux_latency(binary, work, records):
+    config = os.path.join(work, "config")
+    harness.guard_ports(config)
+    device = harness.Device(config)
+    env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "QT_QPA_PLATFORM")}
+    env["XDG_CONFIG_HOME"] = config
+    proc = subprocess.Popen([binary, "--headless", "--port", "3", "--save",
+                             os.path.join(os.environ.get("KELMOR_BENCH_DIR", work), "bench", "linux")], env=env,
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        time.sleep(1.0)
+        latencies = []
+        for i in range(records + 5):
+            sent = time.monotonic()
+            device.send(harness.record(i))
+            if not device.wait_ack(5):
+                break
+            if i >= 5:
+                latencies.append((time.monotonic() - sent) * 1e6)
+        return latencies
+    finally:
+        proc.terminate()
+        proc.wait(10)
+
+
+def installer_test(wine, build, failures):
+    setup = [f for f in os.listdir(build) if f.endswith("-setup.exe")]
+    if not setup:
+        failures.append("no installer was built")
+        return
+    code, out = wine.run(os.path.join(build, setup[0]), "/S", timeout=300)
+    folder = os.path.join(wine.prefix, "drive_c", "Program Files", "KELMOR CSV File Creator")
+    menu = os.path.join(wine.prefix, "drive_c", "ProgramData", "Microsoft", "Windows",
+                        "Start Menu", "Programs", "KELMOR CSV File Creator")
+    installed = os.path.join(folder, "kelmor-csv.exe")
+    # A 32-bit installer fails on 64-bit Wine while wine exits 0: look.
+    if not os.path.exists(installed):
+        failures.append("install: no %s (exit %d, %r)" % (installed, code, out[-500:]))
+        return
+    if open(installed, "rb").read() != open(os.path.join(build, "kelmor-csv.exe"), "rb").read():
+        failures.append("install: the installed program is not the one built")
+    if not os.path.exists(os.path.join(menu, "KELMOR CSV File Creator.lnk")):
+        failures.append("install: no Start-menu shortcut in %s" % menu)
+    print("installed: %s" % sorted(os.listdir(folder)))
+    # The uninstaller copies itself away and goes on from there; waiting for
+    # every Wine process to end waits for it. (Its _?= option, which would
+    # keep it in place, must not be quoted, and Wine quotes a path with
+    # spaces.)
+    code, out = wine.run(os.path.join(folder, "uninstall.exe"), "/S", timeout=300)
+    subprocess.run(["wineserver", "-w"], env=wine.env, timeout=300)
+    left = [p for p in (installed, menu) if os.path.exists(p)]
+    if left:
+        failures.append("uninstall left %s behind (exit %d, %r)" % (left, code, out[-300:]))
+    if os.path.exists(folder):
+        failures.append("uninstall left %s: %s" % (folder, os.listdir(folder)))
+    wine.kill()
+
+
+def main():
+    args = sys.argv[1:]
+    build = os.path.abspath(args[0])
+    bench = args[args.index("--bench") + 1] if "--bench" in args else None
+    shot = None
+    if "--screenshot" in args:
+        i = args.index("--screenshot")
+        shot = (os.path.abspath(args[i + 1]), os.path.abspath(args[i + 2]))
+    if os.environ.get(INSIDE) != "1":
+        if shutil.which("unshare") is None or shutil.which("wine") is None:
+            print("SKIP: Wine or unshare is missing")
+            return SKIP
+        probe = subprocess.run(["unshare", "--mount", "true"], capture_output=True)
+        if probe.returncode != 0:
+            print("SKIP: no private mount namespace here (%s); Wine is never run without one"
+                  % probe.stderr.decode().strip())
+            return SKIP
+        env = dict(os.environ, **{INSIDE: "1"})
+        return subprocess.run(["unshare", "--mount", "--propagation", "private",
+                               sys.executable, os.path.abspath(__file__), *args],
+                              env=env).returncode
+    private_dev()
+    work = tempfile.mkdtemp(prefix="kelmor-wine-")
+    display = ":%d" % (90 + os.getpid() % 9)
+    xvfb = subprocess.Popen(["Xvfb", display, "-screen", "0",
+                             "400x200x24" if shot else "1024x768x24", "-nolisten", "tcp"],
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    os.environ["DISPLAY"] = display
+    time.sleep(1.0)  # Xvfb first, then the first wine call
+    failures = []
+    wine = Wine(work)
+    exe = os.path.join(build, "kelmor-csv.exe")
+    try:
+        started = time.monotonic()
+        wine.boot()
+        print("wine prefix ready in %.1f s" % (time.monotonic() - started))
+        if shot:
+            window_test(wine, exe, work, failures, shot)
+        elif bench:
+            records = 300
+            win = latency(wine, exe, work, records)
+            lin = linux_latency(bench, work, records)
+            for name, values in (("wine", win), ("linux", lin)):
+                print("etx_to_ack_p50_us_%s: %.1f us" % (name, statistics.median(values)))
+                print("etx_to_ack_p99_us_%s: %.1f us" % (
+                    name, sorted(values)[int(0.99 * (len(values) - 1))]))
+            print("wine_over_linux_p50: %.3g" % (statistics.median(win) / statistics.median(lin)))
+        else:
+            unit_tests(wine, build, failures)
+            command_line(wine, exe, failures)
+            window_test(wine, exe, work, failures)
+            installer_test(wine, build, failures)
+    finally:
+        wine.kill()
+        xvfb.terminate()
+        xvfb.wait()
+        shutil.rmtree(work, ignore_errors=True)
+    for f in failures:
+        print("FAIL:", f)
+    print("%d passed, %d failed" % (0 if failures else 1, 1 if failures else 0))
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
