@@ -105,6 +105,17 @@ def window_of(title):
     return out.split()[0]
 
 
+def click_save_as(win):
+    """Clicks "Save As" (160,48, 121 x 33 in the client area). Wine draws
+    the frame itself, so the client area sits inside the X window by the
+    border and the caption."""
+    geometry = xdotool("getwindowgeometry", win)
+    width, height = (int(v) for v in geometry.split("Geometry:")[1].split()[0].split("x"))
+    border = (width - 288) // 2
+    top = height - border - 87
+    xdotool("mousemove", "--window", win, str(border + 220), str(top + 64), "click", "1")
+
+
 def unit_tests(wine, build, failures):
     for name in ("capture_tests", "app_tests"):
         code, out = wine.run(os.path.join(build, "tests", name + ".exe"), timeout=300)
@@ -179,10 +190,21 @@ def window_test(wine, exe, work, failures, screenshot=None):
             failures.append("no idle ACK")
         elif time.monotonic() - quiet < 5.0:
             failures.append("idle ACK after %.2f s" % (time.monotonic() - quiet))
+        # "Save As" again: while its dialog is open, records are still stored
+        # and acknowledged; cancelling it keeps the name.
+        click_save_as(win)
+        dialog = window_of("^Save As$")
+        if len(line.lockstep(1, 20)) != 1:
+            failures.append("no ACK while the save dialog was open")
+        xdotool("key", "--window", dialog, "Escape")
+        time.sleep(1.0)
+        if len(line.lockstep(1, 21)) != 1:
+            failures.append("no ACK after the dialog was cancelled")
+        time.sleep(1.0)  # the CSV follows the ACK
     finally:
         proc.kill()
         wine.kill()
-    expected = b"".join(harness.clean(harness.record(i)) for i in range(20))
+    expected = b"".join(harness.clean(harness.record(i)) for i in range(22))
     capture = open(base + ".txt", "rb").read() if os.path.exists(base + ".txt") else b""
     csv = open(base + ".csv", "rb").read() if os.path.exists(base + ".csv") else b""
     if capture != expected:
