@@ -82,6 +82,17 @@ template <typename Device> void withDevice(Device device) {
     thread.join();
 }
 
+// A pseudo-terminal bound as Comm 3; every other port points nowhere.
+struct BoundLine {
+    test::TempDir config;
+    test::Pty pty;
+    BoundLine() {
+        ::setenv("XDG_CONFIG_HOME", config.path().c_str(), 1);
+        test::guardPorts(config.path());
+        test::bindPort(config.path(), 3, pty.slavePath());
+    }
+};
+
 // Runs the event loop until no CSV rewrite is pending.
 void waitForCsv(qt::MainWindow& form) {
     QEventLoop settle;
@@ -184,11 +195,8 @@ double ptyEchoRecordsPerSecond(int records) {
 
 void windowBench(const std::string& shmDir, const std::string& diskDir, std::size_t bigSize,
                  int records) {
-    test::TempDir config;
-    ::setenv("XDG_CONFIG_HOME", config.path().c_str(), 1);
-    test::Pty pty;
-    test::guardPorts(config.path());
-    test::bindPort(config.path(), 3, pty.slavePath());
+    const BoundLine line;
+    const test::Pty& pty = line.pty;
     qt::MainWindow form;
     form.load();
     form.show();
@@ -340,11 +348,8 @@ std::vector<double> firstStoreAfterStart(int masterFd, const std::string& base, 
 }
 
 void rewriteBench(const std::string& shmDir, const std::string& diskDir, bool small) {
-    test::TempDir config;
-    ::setenv("XDG_CONFIG_HOME", config.path().c_str(), 1);
-    test::Pty pty;
-    test::guardPorts(config.path());
-    test::bindPort(config.path(), 3, pty.slavePath());
+    const BoundLine line;
+    const test::Pty& pty = line.pty;
     const int master = test::Pty::masterFd(pty);
     const int starts = small ? 5 : 30;
 
@@ -397,11 +402,8 @@ void rewriteBench(const std::string& shmDir, const std::string& diskDir, bool sm
 // ETX->ACK into a capture file that is one long line (a device that never
 // sends STX) against one of many lines of the same size.
 void longLine(const std::string& shmDir, bool small) {
-    test::TempDir config;
-    ::setenv("XDG_CONFIG_HOME", config.path().c_str(), 1);
-    test::Pty pty;
-    test::guardPorts(config.path());
-    test::bindPort(config.path(), 3, pty.slavePath());
+    const BoundLine line;
+    const test::Pty& pty = line.pty;
     const int master = test::Pty::masterFd(pty);
     const std::size_t size = small ? (8u << 20) : (64u << 20);
     double medians[2] = {};

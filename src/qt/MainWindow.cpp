@@ -141,15 +141,9 @@ MainWindow::MainWindow(QWidget* parent) : QWidget(parent) {
     Timer1.setObjectName(QStringLiteral("Timer1"));
     Timer1.setTimerType(Qt::PreciseTimer);
 
-    app::Face face;
-    face.portList = this;
-    face.dialog = this;
-    face.timer = this;
-    face.errors = this;
-    face.window = this;
-    face.makeDriver = [this](app::DriverEvents& events) {
+    app::Face face = app::Face::of(*this, [this](app::DriverEvents& events) {
         return std::make_unique<QtSerialDriver>(events, this);
-    };
+    });
     form_ = std::make_unique<app::Form1>(std::move(face));
 
     connect(cmdGetData, &QPushButton::clicked, this, [this] { form_->cmdGetData_Click(); });

@@ -22,11 +22,11 @@ namespace kelmor::qt {
 // The Qt face of Form1: the window, its controls, the save dialog, the timer
 // and the error box. It draws and forwards; Form1 decides.
 class MainWindow final : public QWidget,
-                         private app::PortListView,
-                         private app::SaveDialogView,
-                         private app::TimerView,
-                         private app::ErrorView,
-                         private app::WindowView {
+                         public app::PortListView,
+                         public app::SaveDialogView,
+                         public app::TimerView,
+                         public app::ErrorView,
+                         public app::WindowView {
     Q_OBJECT
 
 public:

@@ -91,15 +91,9 @@ Win32Window::Win32Window(HINSTANCE instance) : instance_(instance) {
     fitFont(Combo1, layout::Combo1, widen(layout::WidestPort), {24, 4});
     fitFont(cmdGetData, layout::cmdGetData, widen(layout::cmdGetData.text), {8, 8});
 
-    app::Face face;
-    face.portList = this;
-    face.dialog = this;
-    face.timer = this;
-    face.errors = this;
-    face.window = this;
-    face.makeDriver = [](app::DriverEvents& events) {
+    app::Face face = app::Face::of(*this, [](app::DriverEvents& events) {
         return std::make_unique<Win32SerialDriver>(events);
-    };
+    });
     form_ = std::make_unique<app::Form1>(std::move(face));
 }
 

@@ -18,11 +18,11 @@ namespace kelmor::win32 {
 
 // The Win32 face of Form1: the window and its controls, the save dialog,
 // the timer and the error box. It draws and forwards; Form1 decides.
-class Win32Window final : private app::PortListView,
-                          private app::SaveDialogView,
-                          private app::TimerView,
-                          private app::ErrorView,
-                          private app::WindowView {
+class Win32Window final : public app::PortListView,
+                          public app::SaveDialogView,
+                          public app::TimerView,
+                          public app::ErrorView,
+                          public app::WindowView {
 public:
     explicit Win32Window(HINSTANCE instance);
     ~Win32Window();

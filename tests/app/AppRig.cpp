@@ -16,15 +16,9 @@ AppRig::AppRig() {
         savedXdg_ = old;
     ::setenv("XDG_CONFIG_HOME", config.path().c_str(), 1);
 #endif
-    app::Face face;
-    face.portList = this;
-    face.dialog = this;
-    face.timer = this;
-    face.errors = this;
-    face.window = this;
-    face.makeDriver = [this](app::DriverEvents& events) {
+    app::Face face = app::Face::of(*this, [this](app::DriverEvents& events) {
         return std::make_unique<FakeDriver>(*this, events);
-    };
+    });
     form = std::make_unique<app::Form1>(std::move(face));
     form->Form_Load();
 }

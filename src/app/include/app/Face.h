@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 // What a face (the Qt window, the window-less mode, the Win32 window) gives
 // Form1. Faces draw and forward; every decision is Form1's.
@@ -105,6 +106,11 @@ struct Face {
     ErrorView* errors = nullptr;
     WindowView* window = nullptr;
     DriverFactory makeDriver;
+
+    // A window that is all of the parts itself.
+    template <typename Window> static Face of(Window& window, DriverFactory makeDriver) {
+        return {&window, &window, &window, &window, &window, std::move(makeDriver)};
+    }
 };
 
 } // namespace kelmor::app
