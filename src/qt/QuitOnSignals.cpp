@@ -25,8 +25,13 @@ constexpr int Signals[] = {SIGTERM, SIGINT, SIGHUP};
 } // namespace
 
 QuitOnSignals::QuitOnSignals(QObject* parent) : QObject(parent) {
-    if (::pipe2(wakeup, O_CLOEXEC | O_NONBLOCK) != 0)
+    // pipe() and fcntl(), not pipe2(): macOS has no pipe2.
+    if (::pipe(wakeup) != 0)
         return;
+    for (int fd : wakeup) {
+        ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+    }
     notifier_ = new QSocketNotifier(wakeup[0], QSocketNotifier::Read, this);
     connect(notifier_, &QSocketNotifier::activated, this, [] {
         char bytes[16];
