@@ -1,8 +1,9 @@
 """The Windows build under Wine: the capture core's and the app layer's unit
 tests, the real kelmor-csv.exe driven through its window (Save As, a name
 typed into the save dialog, records from a pseudo-terminal bound as COM3,
-files byte for byte, ACKs, the idle ACK), its command line, and a silent
-install and uninstall of the installer.
+files byte for byte, ACKs, the idle ACK), its command line (including a
+start capturing from --port and --save), and a silent install and
+uninstall of the installer.
 
     wine_test.py BUILD_WIN_DIR [--bench LINUX_BINARY] [--screenshot PNG GRABBER]
 
@@ -310,12 +311,15 @@ def main():
                               env=env).returncode
     private_dev()
     work = tempfile.mkdtemp(prefix="kelmor-wine-")
-    display = ":%d" % (90 + os.getpid() % 9)
-    xvfb = subprocess.Popen(["Xvfb", display, "-screen", "0",
+    # Xvfb first, then the first wine call; Xvfb picks a free display.
+    read_end, write_end = os.pipe()
+    xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-screen", "0",
                              "400x200x24" if shot else "1024x768x24", "-nolisten", "tcp"],
-                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    os.environ["DISPLAY"] = display
-    time.sleep(1.0)  # Xvfb first, then the first wine call
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                            pass_fds=(write_end,))
+    os.close(write_end)
+    with os.fdopen(read_end) as chosen:
+        os.environ["DISPLAY"] = ":" + chosen.readline().strip()
     failures = []
     wine = Wine(work)
     exe = os.path.join(build, "kelmor-csv.exe")
@@ -338,6 +342,9 @@ def main():
             unit_tests(wine, build, failures)
             command_line(wine, exe, failures)
             window_test(wine, exe, work, failures)
+            # Started from its command line, it captures without a click.
+            if len(latency(wine, exe, work, 3)) != 3:
+                failures.append("--port 3 --save NAME did not start capturing")
             installer_test(wine, build, failures)
     finally:
         wine.kill()
