@@ -127,7 +127,13 @@ class Program:
     def save_as(self, path: str):
         # "Save As" sits at 160,48 (121 x 33) in the window.
         xdotool("mousemove", "--window", self.window, "220", "64", "click", "1")
-        xdotool("search", "--sync", "--onlyvisible", "--name", "^Save As$")
+        dialog = xdotool("search", "--sync", "--onlyvisible", "--name", "^Save As$").split()[0]
+        # Typing goes to the focused window: wait until that is the dialog,
+        # however slow the program is (under sanitizers, say).
+        deadline = time.monotonic() + 30
+        while xdotool("getwindowfocus").strip() != dialog and time.monotonic() < deadline:
+            xdotool("windowfocus", dialog)
+            time.sleep(0.1)
         time.sleep(0.3)
         xdotool("type", "--delay", "5", path)
         xdotool("key", "Return")
