@@ -128,15 +128,22 @@ class Program:
         # "Save As" sits at 160,48 (121 x 33) in the window.
         xdotool("mousemove", "--window", self.window, "220", "64", "click", "1")
         dialog = xdotool("search", "--sync", "--onlyvisible", "--name", "^Save As$").split()[0]
-        # Typing goes to the focused window: wait until that is the dialog,
-        # however slow the program is (under sanitizers, say).
-        deadline = time.monotonic() + 30
-        while xdotool("getwindowfocus").strip() != dialog and time.monotonic() < deadline:
+        # Typing goes to the focused window; a slow start (sanitizers, a busy
+        # machine) can lose it. Type until the dialog has taken the name.
+        for _ in range(5):
             xdotool("windowfocus", dialog)
-            time.sleep(0.1)
-        time.sleep(0.3)
-        xdotool("type", "--delay", "5", path)
-        xdotool("key", "Return")
+            time.sleep(0.5)
+            xdotool("key", "ctrl+a")
+            xdotool("type", "--delay", "5", path)
+            xdotool("key", "Return")
+            deadline = time.monotonic() + 5
+            while time.monotonic() < deadline:
+                shown = subprocess.run(["xdotool", "search", "--onlyvisible", "--name",
+                                        "^Save As$"], capture_output=True, text=True)
+                if dialog not in shown.stdout.split():
+                    return
+                time.sleep(0.1)
+        raise RuntimeError("the save dialog did not take the name")
 
     def rss_kib(self) -> int:
         with open("/proc/%d/status" % self.proc.pid) as status:

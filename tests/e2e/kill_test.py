@@ -22,10 +22,12 @@ def main(binary: str) -> int:
         device = harness.Device(config)
         program = harness.Program(binary, config)
         program.save_as(base)
-        time.sleep(0.5)  # the port opens once the dialog has closed
-
-        acked = 0
-        sent = 0
+        # Capturing: the first record is acknowledged before the clock starts.
+        device.send(harness.record(0))
+        if not device.wait_ack(30):
+            failures.append("the first record got no ACK")
+        acked = 1
+        sent = 1
         killer = threading.Timer(random.uniform(1.0, 2.5), program.kill)
         killer.start()
         while program.proc.poll() is None:
