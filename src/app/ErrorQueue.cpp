@@ -5,21 +5,19 @@
 namespace kelmor::app {
 
 void ErrorQueue::report(const std::string& text) {
-    if ((showing_ && text == shown_) ||
+    if ((showing() && text == shown_) ||
         std::find(waiting_.begin(), waiting_.end(), text) != waiting_.end())
         return;
-    if (showing_) {
+    if (showing()) {
         if (waiting_.size() < MaxWaiting)
             waiting_.push_back(text);
         return;
     }
-    showing_ = true;
     shown_ = text;
     view_.showError(text);
 }
 
 void ErrorQueue::dismissed() {
-    showing_ = false;
     shown_.clear();
     if (waiting_.empty())
         return;

@@ -16,9 +16,13 @@ Form1::Form1(Face face)
 void Form1::Form_Load() {
     if (face_.window != nullptr)
         face_.window->moveTo(centredOrigin(face_.window->screenSize(), face_.window->outerSize()));
-    if (face_.portList != nullptr)
+    if (face_.portList != nullptr) {
+        // A toolkit may show the first item it is given; the text stays.
+        const std::string text = face_.portList->portText();
         for (int i = 1; i <= PortCount; ++i)
             face_.portList->addPort("Comm " + std::to_string(i));
+        face_.portList->setPortText(text);
+    }
 }
 
 void Form1::cmdGetData_Click() {

@@ -15,18 +15,24 @@ bool MSComm::PortOpen() const {
     return driver_ && driver_->isOpen();
 }
 
+namespace {
+std::string label(int port, const std::string& device) {
+    return "Comm " + std::to_string(port) + " (" + device + ")";
+}
+} // namespace
+
 std::string MSComm::portLabel(int port) const {
-    return "Comm " + std::to_string(port) + " (" + deviceForPort(port).path + ")";
+    return label(port, deviceForPort(port).path);
 }
 
 MaybeError MSComm::openOn(SerialDriver& driver, int port) {
     const PortDevice device = deviceForPort(port);
     if (device.dangling)
-        return Error{"Cannot open port", portLabel(port),
+        return Error{"Cannot open port", label(port, device.path),
                      "the link " + device.link + " points to no device"};
     if (auto reason = driver.open(device.path, settings_))
-        return Error{"Cannot open port", portLabel(port), *reason};
-    openedLabel_ = "Comm " + std::to_string(port) + " (" + device.path + ")";
+        return Error{"Cannot open port", label(port, device.path), *reason};
+    openedLabel_ = label(port, device.path);
     return std::nullopt;
 }
 

@@ -159,12 +159,8 @@ MainWindow::~MainWindow() {
 }
 
 void MainWindow::addPort(const std::string& item) {
-    // Filling the list leaves its text as it was.
-    const QString text = Combo1->currentText();
     Combo1->addItem(QString::fromStdString(item));
-    // Describing the items rewrites the current one: the text goes back last.
     static_cast<PortList*>(Combo1)->describePorts();
-    Combo1->setEditText(text);
 }
 
 std::string MainWindow::portText() const {

@@ -216,10 +216,7 @@ LRESULT Win32Window::handle(UINT message, WPARAM wParam, LPARAM lParam) {
 }
 
 void Win32Window::addPort(const std::string& item) {
-    // Filling the list leaves its text as it was.
-    const std::string text = portText();
     ::SendMessageW(Combo1, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(widen(item).c_str()));
-    setPortText(text);
 }
 
 std::string Win32Window::portText() const {

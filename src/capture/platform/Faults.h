@@ -28,7 +28,7 @@ public:
     ScopedFaultHook& operator=(const ScopedFaultHook&) = delete;
 };
 
-// The hook in force, if any.
-FaultHook* faultHook();
+// The injected failure for an operation on a path alone, if any.
+std::optional<std::string> injectedFor(FileOp op, const std::string& path);
 
 } // namespace kelmor::platform

@@ -18,8 +18,8 @@ ScopedFaultHook::~ScopedFaultHook() {
     installed = nullptr;
 }
 
-FaultHook* faultHook() {
-    return installed;
+std::optional<std::string> injectedFor(FileOp op, const std::string& path) {
+    return installed != nullptr ? installed->before(op, path, nullptr) : std::nullopt;
 }
 
 File::File(File&& other) noexcept

@@ -167,27 +167,24 @@ std::optional<FileStamp> File::stampOf(const std::string& path) {
 }
 
 std::optional<std::string> File::remove(const std::string& path) {
-    if (FaultHook* hook = faultHook())
-        if (auto reason = hook->before(FileOp::Remove, path, nullptr))
-            return reason;
+    if (auto reason = injectedFor(FileOp::Remove, path))
+        return reason;
     if (::unlink(path.c_str()) == 0)
         return std::nullopt;
     return std::string(std::strerror(errno));
 }
 
 std::optional<std::string> File::rename(const std::string& from, const std::string& to) {
-    if (FaultHook* hook = faultHook())
-        if (auto reason = hook->before(FileOp::Rename, to, nullptr))
-            return reason;
+    if (auto reason = injectedFor(FileOp::Rename, to))
+        return reason;
     if (::rename(from.c_str(), to.c_str()) == 0)
         return std::nullopt;
     return std::string(std::strerror(errno));
 }
 
 std::optional<std::string> File::syncFolderOf(const std::string& path) {
-    if (FaultHook* hook = faultHook())
-        if (auto reason = hook->before(FileOp::SyncFolder, path, nullptr))
-            return reason;
+    if (auto reason = injectedFor(FileOp::SyncFolder, path))
+        return reason;
     const auto slash = path.find_last_of('/');
     const std::string folder =
         slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));

@@ -165,18 +165,16 @@ std::optional<FileStamp> File::stampOf(const std::string& path) {
 }
 
 std::optional<std::string> File::remove(const std::string& path) {
-    if (FaultHook* hook = faultHook())
-        if (auto reason = hook->before(FileOp::Remove, path, nullptr))
-            return reason;
+    if (auto reason = injectedFor(FileOp::Remove, path))
+        return reason;
     if (::DeleteFileW(widen(path).c_str()))
         return std::nullopt;
     return describe(::GetLastError());
 }
 
 std::optional<std::string> File::rename(const std::string& from, const std::string& to) {
-    if (FaultHook* hook = faultHook())
-        if (auto reason = hook->before(FileOp::Rename, to, nullptr))
-            return reason;
+    if (auto reason = injectedFor(FileOp::Rename, to))
+        return reason;
     if (::MoveFileExW(widen(from).c_str(), widen(to).c_str(),
                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
         return std::nullopt;
@@ -185,9 +183,7 @@ std::optional<std::string> File::rename(const std::string& from, const std::stri
 
 // NTFS makes a new directory entry durable with the file's own flush.
 std::optional<std::string> File::syncFolderOf(const std::string& path) {
-    if (FaultHook* hook = faultHook())
-        return hook->before(FileOp::SyncFolder, path, nullptr);
-    return std::nullopt;
+    return injectedFor(FileOp::SyncFolder, path);
 }
 
 } // namespace kelmor::platform

@@ -34,14 +34,13 @@ public:
     // The user closed the error on screen: the next one shows.
     void dismissed();
 
-    bool showing() const { return showing_; }
+    bool showing() const { return !shown_.empty(); }
     const std::string& shown() const { return shown_; }
     const std::deque<std::string>& waiting() const { return waiting_; }
 
 private:
     ErrorView& view_;
-    bool showing_ = false;
-    std::string shown_;
+    std::string shown_; // empty while no error shows; an error's text never is
     std::deque<std::string> waiting_;
 };
 
