@@ -34,9 +34,7 @@ TEST(Form1, SaveAsOpensThePortWithTheLineSettingsAndStores) {
     EXPECT_EQ(rig.timerPeriod, 100);
     EXPECT_EQ(device.settings, app::Line19200N81);
     EXPECT_EQ(device.settings.text(), "19200,N,8,1");
-    rig.send(3, "\x02"
-                "A\x1c"
-                "B\x03");
+    rig.send(3, "\2A\34B\x03");
     EXPECT_EQ(readFile(rig.out / "log.txt"), "\rA B ");
     EXPECT_EQ(readFile(rig.out / "log.csv"), referenceCsv("\rA B "));
     EXPECT_EQ(device.written, "\x06");
@@ -59,8 +57,7 @@ TEST(Form1, ReopenTakesWhatTheDriverHoldsBeforeItCloses) {
     rig.bind(3);
     rig.saveAs(rig.out / "first");
     // Received by the driver, not yet announced: a close would drop it.
-    rig.sendQuietly(3, "\x02"
-                       "HA");
+    rig.sendQuietly(3, "\2HA");
     rig.saveAs(rig.out / "second");
     rig.send(3, "LF\x03");
     EXPECT_EQ(readFile(rig.out / "second.txt"), "\rHALF ");
@@ -86,8 +83,7 @@ TEST(Form1, FailedSwitchToAnotherPortKeepsCapturingOnTheRunningOne) {
             << rig.shown[0];
         EXPECT_TRUE(rig.form->comm().PortOpen());
         EXPECT_EQ(rig.form->comm().CommPort(), 3);
-        rig.send(3, "\x02"
-                    "X\x03");
+        rig.send(3, "\2X\x03");
         EXPECT_EQ(rig.acks(3), 1u);
         EXPECT_EQ(readFile(rig.out / "second.txt"), "\rX ") << "the new name applies";
     }
@@ -98,8 +94,7 @@ TEST(Form1, SwitchToAnotherPortMovesCaptureAndKeepsTheHalfRecord) {
     rig.bind(3);
     rig.bind(5);
     rig.saveAs(rig.out / "log");
-    rig.sendQuietly(3, "\x02"
-                       "HA");
+    rig.sendQuietly(3, "\2HA");
     rig.text = "Comm 5";
     rig.saveAs(rig.out / "log");
     EXPECT_EQ(rig.form->comm().CommPort(), 5);
@@ -114,8 +109,7 @@ TEST(Form1, LostPortIsReportedOnceAndTriedEverySecondUntilBack) {
     AppRig rig;
     rig.bind(3);
     rig.saveAs(rig.out / "log");
-    rig.send(3, "\x02"
-                "HA");
+    rig.send(3, "\2HA");
     rig.unplug(3);
     ASSERT_EQ(rig.shown.size(), 1u);
     EXPECT_EQ(rig.shown[0].rfind("Lost the connection to port \"Comm 3", 0), 0u) << rig.shown[0];
@@ -193,8 +187,7 @@ TEST(Form1, StartCaptureFromTheCommandLineRetriesAPortThatIsNotThereYet) {
     rig.bind(3);
     rig.ticks(app::MSComm::ReconnectTicks);
     ASSERT_TRUE(rig.form->comm().PortOpen());
-    rig.send(3, "\x02"
-                "A\x03");
+    rig.send(3, "\2A\x03");
     EXPECT_EQ(readFile(rig.out / "log.txt"), "\rA ");
 }
 

@@ -43,74 +43,24 @@ TEST_P(Chunks, StoreCleanedTextAndAcknowledge) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Capture, Chunks,
-                         testing::Values(ChunkCase{"StxAFsBEtx",
-                                                   {"\x02"
-                                                    "A\x1c"
-                                                    "B\x03"},
-                                                   "\rA B ",
-                                                   1,
-                                                   ""},
-                                         ChunkCase{"SplitRecordStoredOnce",
-                                                   {"\x02"
-                                                    "A",
-                                                    "\x1c", "B\x03"},
-                                                   "\rA B ",
-                                                   1,
-                                                   ""},
-                                         ChunkCase{"EtxStxQStoresTheNextStart",
-                                                   {"\x02"
-                                                    "A\x03\x02Q",
-                                                    "R\x03"},
-                                                   "\rA \rQR ",
-                                                   2,
-                                                   ""},
-                                         ChunkCase{"TwoRecordsOneChunkOneAck",
-                                                   {"\x02"
-                                                    "A\x03\x02"
-                                                    "B\x03"},
-                                                   "\rA \rB ",
-                                                   1,
-                                                   ""},
-                                         ChunkCase{"NulAndHighBytes",
-                                                   {"\x02\0\x80\xff{|}~\x7fz"s, "Z\x03"},
-                                                   "\r" + std::string(8, ' ') + "zZ ",
-                                                   1,
-                                                   ""},
-                                         ChunkCase{"DeviceLineEndsBecomeSpaces",
-                                                   {"\x02"
-                                                    "A\r\nB\x03"},
-                                                   "\rA  B ",
-                                                   1,
-                                                   ""},
-                                         ChunkCase{"EtxOnlyStoresASpace", {"\x03"}, " ", 1, ""},
-                                         ChunkCase{"NoEtxNothingStored",
-                                                   {"\x02"
-                                                    "A\x1c"
-                                                    "B",
-                                                    ""},
-                                                   "",
-                                                   0,
-                                                   "\x02"
-                                                   "A B"},
-                                         ChunkCase{"TailAfterLastEtxWaits",
-                                                   {"\x02"
-                                                    "A\x03",
-                                                    "\x02"
-                                                    "B"},
-                                                   "\rA ",
-                                                   1,
-                                                   "\x02"
-                                                   "B"},
-                                         ChunkCase{"EmptyEventsStoreNothing",
-                                                   {"", "",
-                                                    "\x02"
-                                                    "A\x03",
-                                                    ""},
-                                                   "\rA ",
-                                                   1,
-                                                   ""}),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Capture, Chunks,
+    testing::Values(ChunkCase{"StxAFsBEtx", {"\2A\34B\x03"}, "\rA B ", 1, ""},
+                    ChunkCase{"SplitRecordStoredOnce", {"\2A", "\x1c", "B\x03"}, "\rA B ", 1, ""},
+                    ChunkCase{
+                        "EtxStxQStoresTheNextStart", {"\2A\x03\x02Q", "R\x03"}, "\rA \rQR ", 2, ""},
+                    ChunkCase{"TwoRecordsOneChunkOneAck", {"\2A\x03\2B\x03"}, "\rA \rB ", 1, ""},
+                    ChunkCase{"NulAndHighBytes",
+                              {"\x02\0\x80\xff{|}~\x7fz"s, "Z\x03"},
+                              "\r" + std::string(8, ' ') + "zZ ",
+                              1,
+                              ""},
+                    ChunkCase{"DeviceLineEndsBecomeSpaces", {"\2A\r\nB\x03"}, "\rA  B ", 1, ""},
+                    ChunkCase{"EtxOnlyStoresASpace", {"\x03"}, " ", 1, ""},
+                    ChunkCase{"NoEtxNothingStored", {"\2A\34B", ""}, "", 0, "\2A B"},
+                    ChunkCase{"TailAfterLastEtxWaits", {"\2A\x03", "\2B"}, "\rA ", 1, "\2B"},
+                    ChunkCase{"EmptyEventsStoreNothing", {"", "", "\2A\x03", ""}, "\rA ", 1, ""}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Capture, RawBytesSurviveUntilCleaning) {
     Rig rig;
@@ -132,20 +82,17 @@ TEST(Capture, EveryEventRestartsTheIdleCount) {
 TEST(Capture, AppendsToAnExistingCaptureFile) {
     Rig rig;
     writeFile(rig.base + ".txt", "old\r\nline");
-    ASSERT_FALSE(rig.event("\x02"
-                           "new\x03"));
+    ASSERT_FALSE(rig.event("\2new\x03"));
     EXPECT_EQ(rig.txt(), "old\r\nline\rnew ");
     EXPECT_EQ(rig.csv(), "\"old\"\r\n\"line\"\r\n\"new \"\r\n");
 }
 
 TEST(Capture, NewNameStartsItsOwnFiles) {
     Rig rig;
-    ASSERT_FALSE(rig.event("\x02"
-                           "A\x03"));
+    ASSERT_FALSE(rig.event("\2A\x03"));
     const std::string first = rig.base;
     rig.base = rig.dir / "other";
-    ASSERT_FALSE(rig.event("\x02"
-                           "B\x03"));
+    ASSERT_FALSE(rig.event("\2B\x03"));
     EXPECT_EQ(readFile(first + ".txt"), "\rA ");
     EXPECT_EQ(rig.txt(), "\rB ");
     EXPECT_EQ(rig.csv(), "\"\"\r\n\"B \"\r\n");
@@ -153,8 +100,7 @@ TEST(Capture, NewNameStartsItsOwnFiles) {
 
 TEST(Capture, NamesBeyondAsciiAreUsedAsTheyAre) {
     Rig rig("w\xc3\xa9igh \xe4\xb8\xad\xe6\x96\x87"); // "wéigh 中文"
-    ASSERT_FALSE(rig.event("\x02"
-                           "A\x03"));
+    ASSERT_FALSE(rig.event("\2A\x03"));
     EXPECT_EQ(rig.txt(), "\rA ");
     EXPECT_EQ(rig.csv(), referenceCsv("\rA "));
 }

@@ -22,9 +22,7 @@ using Rig = CaptureRig;
 
 TEST(StoreFailure, MissingFolderKeepsTheRecordUntilItCanBeStored) {
     Rig rig("missing/log");
-    const auto err = rig.event("\x02"
-                               "A\x1c"
-                               "B\x03");
+    const auto err = rig.event("\2A\34B\x03");
     ASSERT_TRUE(err.has_value());
     EXPECT_EQ(err->what, "Cannot open the capture file");
     EXPECT_EQ(err->subject, rig.base + ".txt");
@@ -32,22 +30,17 @@ TEST(StoreFailure, MissingFolderKeepsTheRecordUntilItCanBeStored) {
     EXPECT_EQ(rig.port.acks(), 0u);
 
     // Still failing: a second record joins the first, still unacknowledged.
-    EXPECT_TRUE(rig.event("\x02"
-                          "C\x03")
-                    .has_value());
+    EXPECT_TRUE(rig.event("\2C\x03").has_value());
     EXPECT_EQ(rig.port.acks(), 0u);
 
     std::filesystem::create_directory(rig.dir / "missing");
-    EXPECT_FALSE(rig.event("\x02"
-                           "D")
-                     .has_value());
+    EXPECT_FALSE(rig.event("\2D").has_value());
     // Exactly the bytes the failed stores would have written, once each. The
     // CR that came from STX is still a CR: the text was not cleaned twice.
     EXPECT_EQ(rig.txt(), "\rA B \rC ");
     EXPECT_EQ(rig.csv(), referenceCsv("\rA B \rC "));
     EXPECT_EQ(rig.port.acks(), 1u);
-    EXPECT_EQ(rig.capture.rxBuffer(), "\x02"
-                                      "D");
+    EXPECT_EQ(rig.capture.rxBuffer(), "\2D");
     EXPECT_TRUE(rig.capture.waiting().empty());
 
     ASSERT_FALSE(rig.event("\x03"));
@@ -157,8 +150,7 @@ TEST(StoreFailure, AckRightAfterTheCaptureFileIsSynced) {
             << "the ACK waits for nothing but the capture file";
     };
     for (int i = 1; i <= 3; ++i)
-        ASSERT_FALSE(rig.event("\x02"
-                               "R\x03"));
+        ASSERT_FALSE(rig.event("\2R\x03"));
     EXPECT_EQ(syncsAtAck, (std::vector<std::size_t>{1, 2, 3}));
 }
 
@@ -189,8 +181,7 @@ TEST(StoreFailure, TornAppendThatCannotBeUndoneIsCompletedNotRepeated) {
 TEST(StoreFailure, CsvFailureStillStoresAndAcknowledges) {
     Rig rig;
     std::filesystem::create_directory(rig.base + ".csv");
-    const auto err = rig.event("\x02"
-                               "A\x03");
+    const auto err = rig.event("\2A\x03");
     ASSERT_TRUE(err.has_value());
     EXPECT_EQ(err->what, "Cannot write the CSV file");
     EXPECT_EQ(err->subject, rig.base + ".csv");
@@ -199,9 +190,7 @@ TEST(StoreFailure, CsvFailureStillStoresAndAcknowledges) {
     EXPECT_TRUE(rig.capture.waiting().empty());
 
     std::filesystem::remove(rig.base + ".csv");
-    EXPECT_FALSE(rig.event("\x02"
-                           "B\x03")
-                     .has_value());
+    EXPECT_FALSE(rig.event("\2B\x03").has_value());
     EXPECT_EQ(rig.csv(), referenceCsv("\rA \rB "));
     EXPECT_EQ(rig.port.acks(), 2u);
 }
@@ -213,8 +202,7 @@ TEST(StoreFailure, NamesThatAreNotRegularFilesAreRefusedWithoutBlocking) {
         SCOPED_TRACE(suffix);
         Rig rig;
         ASSERT_EQ(::mkfifo((rig.base + suffix).c_str(), 0600), 0);
-        const auto err = rig.event("\x02"
-                                   "A\x03");
+        const auto err = rig.event("\2A\x03");
         ASSERT_TRUE(err.has_value());
         EXPECT_EQ(err->reason, "Not a regular file");
         const bool captureRefused = std::string(suffix) == ".txt";
@@ -230,20 +218,17 @@ TEST(StoreFailure, NamesThatAreNotRegularFilesAreRefusedWithoutBlocking) {
 // the record is stored and acknowledged, and the next store rebuilds it.
 TEST(StoreFailure, CsvHeldOpenByAnotherProgramIsRebuiltOnceFree) {
     Rig rig;
-    ASSERT_FALSE(rig.event("\x02"
-                           "A\x03"));
+    ASSERT_FALSE(rig.event("\2A\x03"));
     const std::wstring csv(rig.base.begin(), rig.base.end());
     HANDLE held = ::CreateFileW((csv + L".csv").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     ASSERT_NE(held, INVALID_HANDLE_VALUE);
-    const auto err = rig.event("\x02"
-                               "B\x03");
+    const auto err = rig.event("\2B\x03");
     ASSERT_TRUE(err.has_value());
     EXPECT_EQ(err->what, "Cannot write the CSV file");
     EXPECT_EQ(rig.port.acks(), 2u);
     ::CloseHandle(held);
-    ASSERT_FALSE(rig.event("\x02"
-                           "C\x03"));
+    ASSERT_FALSE(rig.event("\2C\x03"));
     EXPECT_EQ(rig.csv(), referenceCsv("\rA \rB \rC "));
 }
 #endif

@@ -45,6 +45,19 @@ void editInPlace(const std::string& path, std::size_t at, char ch) {
     std::filesystem::last_write_time(path, when + std::chrono::seconds(1));
 }
 
+// Capture text of line ends, quotes, commas and spaces, from least to most long.
+struct RandomText {
+    explicit RandomText(unsigned seed) : rng(seed) {}
+    std::string operator()(std::size_t least, std::size_t most) {
+        static const std::string alphabet = "\r\n\"A ,";
+        std::string s(least + rng() % (most - least + 1), ' ');
+        for (char& ch : s)
+            ch = alphabet[rng() % alphabet.size()];
+        return s;
+    }
+    std::mt19937 rng;
+};
+
 TEST(IncrementalCsv, LinesGrowAcrossStores) {
     Files f;
     for (const char* text : {"\rA", "B", "\r", "\n", "C\r\n", "\r\r", "x\"y", ""})
@@ -108,14 +121,9 @@ TEST(IncrementalCsv, NewNameStartsAFreshCsv) {
 }
 
 TEST(IncrementalCsv, RandomStoresAndInterferenceMatchTheReference) {
-    std::mt19937 rng(12072026);
-    const std::string alphabet = "\r\n\"A ,";
-    auto randomText = [&](std::size_t max) {
-        std::string s(rng() % (max + 1), ' ');
-        for (char& ch : s)
-            ch = alphabet[rng() % alphabet.size()];
-        return s;
-    };
+    RandomText random(12072026);
+    auto& rng = random.rng;
+    auto randomText = [&](std::size_t max) { return random(0, max); };
     int continued = 0;
     for (int round = 0; round < 40; ++round) {
         Files f;
@@ -174,14 +182,9 @@ TEST(IncrementalCsv, ContinuingALineNeverReadsTheCaptureFile) {
 // pending the CSV file is the rendering of the capture file, and a name left
 // mid-rewrite keeps its CSV file exactly as it was.
 TEST(IncrementalCsv, SlicedRewritesInterruptedAnyhowEndAtTheReference) {
-    std::mt19937 rng(20261213);
-    const std::string alphabet = "\r\n\"A ,";
-    auto randomText = [&](std::size_t max) {
-        std::string s(1 + rng() % max, ' ');
-        for (char& ch : s)
-            ch = alphabet[rng() % alphabet.size()];
-        return s;
-    };
+    RandomText random(20261213);
+    auto& rng = random.rng;
+    auto randomText = [&](std::size_t max) { return random(1, max); };
     int slicedRewrites = 0;
     for (int round = 0; round < 30; ++round) {
         TempDir dir;

@@ -110,9 +110,7 @@ TEST_F(Form1Test, SaveAsThenARecordLandsInBothFilesAndIsAcknowledged) {
     saveAs(out / "log");
     EXPECT_EQ(form().fileName(), out / "log");
     ASSERT_TRUE(form().comm().PortOpen());
-    ASSERT_TRUE(sendRecord("\x02"
-                           "A\x1c"
-                           "B\x03"));
+    ASSERT_TRUE(sendRecord("\2A\34B\x03"));
     EXPECT_EQ(readFile(out / "log.txt"), "\rA B ");
     EXPECT_EQ(readFile(out / "log.csv"), "\"\"\r\n\"A B \"\r\n");
     EXPECT_EQ(errorText(), QString());
@@ -124,8 +122,7 @@ TEST_F(Form1Test, CancelStillStartsCaptureIntoTheCurrentFolder) {
     saveAs("");
     EXPECT_EQ(form().fileName(), "");
     EXPECT_TRUE(form().comm().PortOpen());
-    const bool acked = sendRecord("\x02"
-                                  "Z\x03");
+    const bool acked = sendRecord("\2Z\x03");
     std::filesystem::current_path(cwd);
     ASSERT_TRUE(acked);
     EXPECT_EQ(readFile(out / ".txt"), "\rZ ");
@@ -138,14 +135,9 @@ TEST_F(Form1Test, SecondSaveAsKeepsCapturingAndKeepsTheHalfRecord) {
     bool ackedDuringDialog = false;
     saveAs(out / "second", [&] {
         // Still the old name while the dialog is open.
-        ackedDuringDialog = sendRecord("\x02"
-                                       "OLD\x03");
-        pty.write("\x02"
-                  "HA");
-        spinUntil([&] {
-            return form().capture().rxBuffer() == "\x02"
-                                                  "HA";
-        });
+        ackedDuringDialog = sendRecord("\2OLD\x03");
+        pty.write("\2HA");
+        spinUntil([&] { return form().capture().rxBuffer() == "\2HA"; });
     });
     EXPECT_TRUE(ackedDuringDialog);
     EXPECT_EQ(readFile(out / "first.txt"), "\rOLD ");
@@ -179,8 +171,7 @@ TEST_F(Form1Test, BadPortTextIsReportedAndCaptureGoesOn) {
     EXPECT_TRUE(errorText().startsWith(QStringLiteral("Type mismatch \"COM4\"")))
         << errorText().toStdString();
     // The box is not modal to capture: records still go to disk.
-    ASSERT_TRUE(sendRecord("\x02"
-                           "X\x03"));
+    ASSERT_TRUE(sendRecord("\2X\x03"));
     EXPECT_EQ(readFile(out / "log.txt"), "\rX ");
 
     QMessageBox* box = window.errorBox();
@@ -213,14 +204,12 @@ TEST_F(Form1Test, ADifferentErrorWaitsAndShowsOnceTheBoxIsClosed) {
 
 TEST_F(Form1Test, StoreErrorsReachTheUserOnceAndNothingIsLost) {
     saveAs(out / "missing/log");
-    pty.write("\x02"
-              "A\x03");
+    pty.write("\2A\x03");
     ASSERT_TRUE(spinUntil([&] { return !errorText().isEmpty(); }));
     EXPECT_TRUE(errorText().startsWith(QStringLiteral("Cannot open the capture file")));
     EXPECT_TRUE(pty.read().empty());
     // The same fault again is not stacked behind the box on screen.
-    pty.write("\x02"
-              "B\x03");
+    pty.write("\2B\x03");
     spinUntil([&] {
         return !form().capture().waiting().empty() && form().capture().waiting().size() == 6;
     });
@@ -256,15 +245,13 @@ TEST_F(Form1Test, ReturnAndEnterPressTheFocusedButton) {
 TEST_F(Form1Test, NameWithAQuoteIsUsedAsTyped) {
     saveAs(out / "a\"b");
     EXPECT_EQ(form().fileName(), out / "a\"b");
-    ASSERT_TRUE(sendRecord("\x02"
-                           "Q\x03"));
+    ASSERT_TRUE(sendRecord("\2Q\x03"));
     EXPECT_EQ(readFile(out / "a\"b.txt"), "\rQ ");
 }
 
 TEST_F(Form1Test, ErrorBoxForAVeryLongPathFitsA1024By768Screen) {
     saveAs(out / ("missing/" + std::string(300, 'n')));
-    pty.write("\x02"
-              "A\x03");
+    pty.write("\2A\x03");
     ASSERT_TRUE(spinUntil([&] { return window.errorBox() != nullptr; }));
     QMessageBox* box = window.errorBox();
     ASSERT_TRUE(spinUntil([&] { return box->isVisible(); }));

@@ -51,8 +51,7 @@ TEST_F(QtSerialDriverTest, TheLineSettingsReachTheDevice) {
 
 TEST_F(QtSerialDriverTest, RawBytesArriveAndOutputLeaves) {
     ASSERT_EQ(open(), std::nullopt);
-    const std::string bytes = "\x02"
-                              "A\0\xff\x80\r\n\x1c\x03"s;
+    const std::string bytes = "\2A\0\xff\x80\r\n\x1c\x03"s;
     pty.write(bytes);
     ASSERT_TRUE(spinUntil([&] { return received.size() >= bytes.size(); }));
     EXPECT_EQ(received, bytes);
@@ -66,18 +65,15 @@ TEST_F(QtSerialDriverTest, RawBytesArriveAndOutputLeaves) {
 TEST_F(QtSerialDriverTest, CloseHandsOverWhatTheSystemHasReceived) {
     ASSERT_EQ(open(), std::nullopt);
     spinFor(20);
-    pty.write("\x02"
-              "HALF");
+    pty.write("\2HALF");
     ::usleep(50 * 1000); // in the kernel's queue, not yet seen by the event loop
-    EXPECT_EQ(driver.close(), "\x02"
-                              "HALF");
+    EXPECT_EQ(driver.close(), "\2HALF");
     EXPECT_EQ(arrivals, 0) << "no event from inside close()";
 }
 
 TEST_F(QtSerialDriverTest, LostDeviceClosesOnceWithoutSpinning) {
     ASSERT_EQ(open(), std::nullopt);
-    pty.write("\x02"
-              "HALF");
+    pty.write("\2HALF");
     ASSERT_TRUE(spinUntil([&] { return received.size() == 5; }));
     pty.closeMaster();
     ASSERT_TRUE(spinUntil([&] { return !driver.isOpen(); }));

@@ -23,13 +23,11 @@ using Reliability = WindowFixture;
 
 TEST_F(Reliability, FullDiskLosesNothingAndAcknowledgesNothingUntilStored) {
     saveAs(out / "log");
-    ASSERT_TRUE(sendRecord("\x02"
-                           "FIRST\x03"));
+    ASSERT_TRUE(sendRecord("\2FIRST\x03"));
     const std::string before = readFile(out / "log.txt");
     {
         FileSizeLimit full(before.size() + 3); // the next record fits only part-way
-        pty.write("\x02"
-                  "SECOND\x03");
+        pty.write("\2SECOND\x03");
         ASSERT_TRUE(spinUntil([&] { return !errorText().isEmpty(); }));
         spinFor(300);
         EXPECT_TRUE(errorText().startsWith(QStringLiteral("Cannot write the capture file")))
@@ -37,8 +35,7 @@ TEST_F(Reliability, FullDiskLosesNothingAndAcknowledgesNothingUntilStored) {
         EXPECT_EQ(readFile(out / "log.txt"), before);
         EXPECT_EQ(pty.read(), "");
     }
-    ASSERT_TRUE(sendRecord("\x02"
-                           "THIRD\x03"));
+    ASSERT_TRUE(sendRecord("\2THIRD\x03"));
     EXPECT_EQ(readFile(out / "log.txt"), "\rFIRST \rSECOND \rTHIRD ");
     EXPECT_EQ(readFile(out / "log.csv"), referenceCsv("\rFIRST \rSECOND \rTHIRD "));
     spinFor(100);
@@ -48,11 +45,9 @@ TEST_F(Reliability, FullDiskLosesNothingAndAcknowledgesNothingUntilStored) {
 TEST_F(Reliability, RemovedFolderIsWaitedForAndTheRecordStoredOnceBack) {
     std::filesystem::create_directory(out / "day");
     saveAs(out / "day/log");
-    ASSERT_TRUE(sendRecord("\x02"
-                           "A\x03"));
+    ASSERT_TRUE(sendRecord("\2A\x03"));
     std::filesystem::rename(out / "day", out / "away");
-    pty.write("\x02"
-              "B\x03");
+    pty.write("\2B\x03");
     ASSERT_TRUE(spinUntil([&] { return !errorText().isEmpty(); }));
     EXPECT_TRUE(errorText().contains(QString::fromStdString(out / "day/log.txt")));
     EXPECT_EQ(pty.read(), "");
@@ -67,26 +62,20 @@ TEST_F(Reliability, RemovedFolderIsWaitedForAndTheRecordStoredOnceBack) {
 TEST_F(Reliability, BlockedCsvPathStillStoresAndAcknowledges) {
     std::filesystem::create_directory(out / "log.csv");
     saveAs(out / "log");
-    ASSERT_TRUE(sendRecord("\x02"
-                           "A\x03"));
+    ASSERT_TRUE(sendRecord("\2A\x03"));
     EXPECT_EQ(readFile(out / "log.txt"), "\rA ");
     ASSERT_TRUE(spinUntil([&] { return !errorText().isEmpty(); }));
     EXPECT_TRUE(errorText().startsWith(QStringLiteral("Cannot write the CSV file")));
 
     std::filesystem::remove(out / "log.csv");
-    ASSERT_TRUE(sendRecord("\x02"
-                           "B\x03"));
+    ASSERT_TRUE(sendRecord("\2B\x03"));
     EXPECT_EQ(readFile(out / "log.csv"), referenceCsv("\rA \rB "));
 }
 
 TEST_F(Reliability, UnplugMidRecordThenReplugResumesByItself) {
     saveAs(out / "log");
-    pty.write("\x02"
-              "HA");
-    ASSERT_TRUE(spinUntil([&] {
-        return form().capture().rxBuffer() == "\x02"
-                                              "HA";
-    }));
+    pty.write("\2HA");
+    ASSERT_TRUE(spinUntil([&] { return form().capture().rxBuffer() == "\2HA"; }));
     unplug(pty, config.path(), 3);
     ASSERT_TRUE(spinUntil([&] { return !form().comm().PortOpen(); }));
     EXPECT_TRUE(errorText().startsWith(QStringLiteral("Lost the connection to port")));
@@ -169,8 +158,7 @@ TEST_F(Reliability, AckDoesNotWaitForAWholeCsvRewrite) {
         history += "\r2026-12-07 10:00:00 ID000042 12.5 g OK ";
     writeFile(out / "log.txt", history);
     saveAs(out / "log");
-    ASSERT_TRUE(sendRecord("\x02"
-                           "NEW\x03"));
+    ASSERT_TRUE(sendRecord("\2NEW\x03"));
     EXPECT_TRUE(form().capture().csvPending()) << "the ACK came after the whole rewrite";
     ASSERT_TRUE(spinUntil([&] { return !form().capture().csvPending(); }, 60000));
     const std::string capture = history + "\rNEW ";
