@@ -44,9 +44,33 @@ def record(i: int) -> bytes:
     return STX + b"%08d" % i + FS + b"12.5 g" + FS + b"OK" + ETX
 
 
-def xdotool(*args) -> str:
-    return subprocess.run(["xdotool", *args], check=True, capture_output=True,
-                          text=True, timeout=30).stdout
+def xdotool(*args, check=True) -> str:
+    try:
+        return subprocess.run(["xdotool", *args], check=check, capture_output=True,
+                              text=True, timeout=30).stdout
+    except subprocess.TimeoutExpired:
+        if check:
+            raise
+        return ""
+
+
+def wait_until(condition, timeout: float, step: float = 0.02) -> bool:
+    """Polls the condition until it holds or the time is up."""
+    deadline = time.monotonic() + timeout
+    while not condition():
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(step)
+    return True
+
+
+def shown(title: str):
+    """The visible windows with this title, now."""
+    return xdotool("search", "--onlyvisible", "--name", title, check=False).split()
+
+
+def wait_gone(window: str, title: str, timeout: float = 10) -> bool:
+    return wait_until(lambda: window not in shown(title), timeout, 0.05)
 
 
 def guard_ports(config_home: str) -> str:
@@ -61,37 +85,56 @@ def guard_ports(config_home: str) -> str:
     return folder
 
 
-class Device:
-    """The instrument: the master side of a pseudo-terminal bound as Comm N."""
+def enter_name(dialog: str, title: str, path: str, to_window: bool = False):
+    """Types a name into a save dialog and confirms it. The key that closes
+    the dialog may fail on its release, the window being gone by then, so
+    what counts is the effect: the dialog is gone. Typing before the dialog
+    has the focus (a slow start) is lost; then the name is typed again.
+    to_window sends the keys to the dialog itself rather than to the focus."""
+    target = ["--window", dialog] if to_window else []
+    for _ in range(5):
+        xdotool("windowfocus", "--sync", dialog, check=False)
+        xdotool("key", *target, "ctrl+a", check=False)
+        xdotool("type", *target, "--delay", "5", path, check=False)
+        xdotool("key", *target, "Return", check=False)
+        if wait_gone(dialog, title, 5):
+            return
+    raise RuntimeError("the save dialog did not take the name")
 
-    def __init__(self, config_home: str, port: int = 3):
-        self.master, self.slave = os.openpty()
-        tty.setraw(self.slave)  # no echo before the program sets the line up
-        folder = guard_ports(config_home)
-        link = os.path.join(folder, "com%d" % port)
-        if os.path.lexists(link):
-            os.remove(link)
-        os.symlink(os.ttyname(self.slave), link)
-        self.link = link
 
-    def lock_file(self) -> str:
-        """Where a program holding this line keeps its lock (QSerialPort)."""
-        return "/var/lock/LCK.." + os.ttyname(self.slave)[len("/dev/"):].replace("/", "_")
+class Line:
+    """The instrument's side of a serial line: the master of a
+    pseudo-terminal. The slave side is left closed, so that the master
+    reports a hang-up until a program opens the port, and again when it
+    closes it."""
 
-    def unplug(self):
-        """Closes the line and points its link nowhere, as a vanished
-        adapter's by-id link does."""
-        link = os.readlink(self.link)
-        os.remove(self.link)
-        os.symlink(link + "-unplugged", self.link)
-        os.close(self.master)
-        os.close(self.slave)
+    def __init__(self):
+        self.master, slave = os.openpty()
+        tty.setraw(slave)  # no echo before the program sets the line up; kept on reopen
+        self.device = os.ttyname(slave)
+        os.close(slave)
+
+    def connected(self) -> bool:
+        """Whether a program holds the port open now."""
+        poller = select.poll()
+        poller.register(self.master, select.POLLIN)
+        return not any(ev & select.POLLHUP for _, ev in poller.poll(0))
+
+    def wait_open(self, timeout: float = 30) -> bool:
+        return wait_until(self.connected, timeout, 0.01)
 
     def send(self, data: bytes):
         view = memoryview(data)
         while view:
             n = os.write(self.master, view)
             view = view[n:]
+
+    def _read(self) -> bytes:
+        try:
+            return os.read(self.master, 4096)
+        except OSError:  # EIO: no program holds the port at this moment
+            time.sleep(0.005)
+            return b""
 
     def wait_ack(self, timeout: float) -> bool:
         deadline = time.monotonic() + timeout
@@ -100,16 +143,53 @@ class Device:
             if left <= 0:
                 return False
             ready, _, _ = select.select([self.master], [], [], left)
-            if ready:
-                data = os.read(self.master, 4096)
-                if ACK in data:
-                    return True
+            if ready and ACK in self._read():
+                return True
 
     def drain(self) -> bytes:
         data = b""
-        while select.select([self.master], [], [], 0)[0]:
-            data += os.read(self.master, 4096)
+        while self.connected() and select.select([self.master], [], [], 0)[0]:
+            data += self._read()
         return data
+
+    def lockstep(self, count: int, first: int = 0, timeout: float = 5):
+        """Sends records first.. one at a time, each after the last one's
+        ACK; returns the ETX-to-ACK times in microseconds, one per ACK."""
+        latencies = []
+        for i in range(first, first + count):
+            sent = time.monotonic()
+            self.send(record(i))
+            if not self.wait_ack(timeout):
+                break
+            latencies.append((time.monotonic() - sent) * 1e6)
+        return latencies
+
+    def close(self):
+        os.close(self.master)
+
+
+class Device(Line):
+    """A line bound as Comm N through the link folder."""
+
+    def __init__(self, config_home: str, port: int = 3):
+        super().__init__()
+        folder = guard_ports(config_home)
+        link = os.path.join(folder, "com%d" % port)
+        if os.path.lexists(link):
+            os.remove(link)
+        os.symlink(self.device, link)
+        self.link = link
+
+    def lock_file(self) -> str:
+        """Where a program holding this line keeps its lock (QSerialPort)."""
+        return "/var/lock/LCK.." + self.device[len("/dev/"):].replace("/", "_")
+
+    def unplug(self):
+        """Closes the line and points its link nowhere, as a vanished
+        adapter's by-id link does."""
+        os.remove(self.link)
+        os.symlink(self.device + "-unplugged", self.link)
+        self.close()
 
 
 class Program:
@@ -128,22 +208,7 @@ class Program:
         # "Save As" sits at 160,48 (121 x 33) in the window.
         xdotool("mousemove", "--window", self.window, "220", "64", "click", "1")
         dialog = xdotool("search", "--sync", "--onlyvisible", "--name", "^Save As$").split()[0]
-        # Typing goes to the focused window; a slow start (sanitizers, a busy
-        # machine) can lose it. Type until the dialog has taken the name.
-        for _ in range(5):
-            xdotool("windowfocus", dialog)
-            time.sleep(0.5)
-            xdotool("key", "ctrl+a")
-            xdotool("type", "--delay", "5", path)
-            xdotool("key", "Return")
-            deadline = time.monotonic() + 5
-            while time.monotonic() < deadline:
-                shown = subprocess.run(["xdotool", "search", "--onlyvisible", "--name",
-                                        "^Save As$"], capture_output=True, text=True)
-                if dialog not in shown.stdout.split():
-                    return
-                time.sleep(0.1)
-        raise RuntimeError("the save dialog did not take the name")
+        enter_name(dialog, "^Save As$", path)
 
     def rss_kib(self) -> int:
         with open("/proc/%d/status" % self.proc.pid) as status:

@@ -28,7 +28,10 @@ def main(binary: str) -> int:
             failures.append("the first record got no ACK")
         acked = 1
         sent = 1
-        killer = threading.Timer(random.uniform(1.0, 2.5), program.kill)
+        # The kill time is random; the seed is printed so a failure can be rerun.
+        seed = int(os.environ.get("KELMOR_KILL_SEED", time.time_ns() % 1_000_000))
+        print("kill seed %d (KELMOR_KILL_SEED to repeat)" % seed)
+        killer = threading.Timer(random.Random(seed).uniform(1.0, 2.5), program.kill)
         killer.start()
         while program.proc.poll() is None:
             device.send(harness.record(sent))
@@ -53,7 +56,8 @@ def main(binary: str) -> int:
 
         # Restart capturing to the same name from the command line: no click.
         program = harness.Program(binary, config, ["--port", "3", "--save", base])
-        time.sleep(0.5)
+        if not device.wait_open(30):
+            failures.append("the restarted program did not open the port")
         device.drain()
         device.send(harness.record(999999))
         if not device.wait_ack(10):

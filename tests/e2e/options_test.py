@@ -33,15 +33,17 @@ def main(binary: str) -> int:
         lines = r.stderr.splitlines()
         if r.returncode != 2 or len(lines) != 1 or says not in lines[0] or r.stdout:
             failures.append("%s: exit %d, stderr %r" % (args, r.returncode, r.stderr))
-    r = run(binary, ["--version"])
-    if r.returncode != 0 or r.stdout != "ZUREDOZED 1.00\n":
-        failures.append("--version: exit %d, %r" % (r.returncode, r.stdout))
-    r = run(binary, ["--help"])
-    if r.returncode != 0 or "--headless" not in r.stdout or "--port N" not in r.stdout:
-        failures.append("--help: exit %d, %r" % (r.returncode, r.stdout))
+    # --help and --version answer whatever else is given.
+    for extra in ([], ["--headless"]):
+        r = run(binary, extra + ["--version"])
+        if r.returncode != 0 or r.stdout != "ZUREDOZED 1.00\n":
+            failures.append("%s --version: exit %d, %r" % (extra, r.returncode, r.stdout))
+        r = run(binary, extra + ["--help"])
+        if r.returncode != 0 or "--headless" not in r.stdout or "--port N" not in r.stdout:
+            failures.append("%s --help: exit %d, %r" % (extra, r.returncode, r.stdout))
     for f in failures:
         print("FAIL:", f)
-    print("%d passed, %d failed" % (len(CASES) + 2 - len(failures), len(failures)))
+    print("%d passed, %d failed" % (len(CASES) + 4 - len(failures), len(failures)))
     return 1 if failures else 0
 
 

@@ -30,7 +30,7 @@ def main() -> int:
     device = harness.Device(config)
     program = harness.Program(args.binary, config)
     program.save_as(base)
-    time.sleep(0.5)
+    device.wait_open(30)
 
     records = [harness.record(i) for i in range(args.records)]
     expected_size = sum(len(r) for r in records)

@@ -9,19 +9,19 @@ uninstall of the installer.
 
 Wine maps every /dev/ttyS* to a COM port by itself, and /dev/ttyS0 may be the
 machine's console. So everything runs in a private mount namespace whose /dev
-holds only null, zero, full, random, urandom, tty, pts and shm. Where that
-cannot be set up, the test says so and skips: it never runs Wine without it.
+holds only null, zero, full, random, urandom, tty, shm and a pseudo-terminal
+instance of its own: no process outside can reach a test's line, nor the test
+another's. Where that cannot be set up, the test says so and skips: it never
+runs Wine without it.
 """
 
 import os
-import select
 import shutil
 import statistics
 import subprocess
 import sys
 import tempfile
 import time
-import tty
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
@@ -41,9 +41,13 @@ def private_dev():
     for node in ("null", "zero", "full", "random", "urandom", "tty"):
         open("/dev/" + node, "w").close()
         run("mount", "--bind", os.path.join(old, node), "/dev/" + node)
-    for folder in ("pts", "shm"):
-        os.mkdir("/dev/" + folder)
-        run("mount", "--rbind", os.path.join(old, folder), "/dev/" + folder)
+    os.mkdir("/dev/shm")
+    run("mount", "--rbind", os.path.join(old, "shm"), "/dev/shm")
+    # Pseudo-terminals of its own: a stale comN link of a Wine run outside
+    # must never lead to this test's line.
+    os.mkdir("/dev/pts")
+    run("mount", "-t", "devpts", "-o", "newinstance,ptmxmode=0666,mode=0620", "devpts",
+        "/dev/pts")
     os.symlink("pts/ptmx", "/dev/ptmx")
     run("umount", "-l", old)
     os.rmdir(old)
@@ -135,54 +139,42 @@ def command_line(wine, exe, failures):
         failures.append("--port COM4: exit %d, %r" % (code, out))
 
 
-class Line:
+def line_as_com(wine, n=3):
     """A pseudo-terminal bound as COMn: the instrument's side."""
+    line = harness.Line()
+    wine.bind_com(n, line.device)
+    return line
 
-    def __init__(self, wine, n=3):
-        self.master, self.slave = os.openpty()
-        tty.setraw(self.slave)
-        wine.bind_com(n, os.ttyname(self.slave))
 
-    def send(self, data):
-        os.write(self.master, data)
-
-    def wait_ack(self, timeout):
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            ready, _, _ = select.select([self.master], [], [], deadline - time.monotonic())
-            if ready and harness.ACK in os.read(self.master, 4096):
-                return True
-        return False
-
-    def lockstep(self, records, first=0):
-        latencies = []
-        for i in range(first, first + records):
-            sent = time.monotonic()
-            self.send(harness.record(i))
-            if not self.wait_ack(5):
-                break
-            latencies.append((time.monotonic() - sent) * 1e6)
-        return latencies
+def wait_csv(base, timeout=30):
+    """The CSV follows the ACK: waits until it mirrors the capture file."""
+    def mirrors():
+        try:
+            with open(base + ".txt", "rb") as t, open(base + ".csv", "rb") as c:
+                return c.read() == harness.reference_csv(t.read())
+        except OSError:
+            return False
+    harness.wait_until(mirrors, timeout, 0.05)
 
 
 def window_test(wine, exe, work, failures, screenshot=None):
     base = os.path.join(work, "out", "weigh")
     os.makedirs(os.path.dirname(base))
-    line = Line(wine)
+    line = line_as_com(wine)
     proc = wine.start(exe)
     try:
         win = window_of("^KELMOR CSV File Creator$")
         if screenshot:
-            time.sleep(1.0)
+            time.sleep(1.0)  # drawn; there is nothing to wait on for a picture
             subprocess.run([screenshot[1], screenshot[0]], check=True)
         # The port list has the focus; Tab reaches "Save As", Return presses it.
         xdotool("windowfocus", "--sync", win)
         xdotool("key", "--window", win, "Tab", "Return")
         dialog = window_of("^Save As$")
-        time.sleep(0.5)
-        xdotool("type", "--window", dialog, "--delay", "20", wine.windows_path(base))
-        xdotool("key", "--window", dialog, "Return")
-        time.sleep(1.0)
+        harness.enter_name(dialog, "^Save As$", wine.windows_path(base), to_window=True)
+        # The port opens once the name is taken.
+        if not line.wait_open(60):
+            failures.append("the port was not opened after Save As")
         acked = line.lockstep(20)
         if len(acked) != 20:
             failures.append("only %d of 20 records were acknowledged" % len(acked))
@@ -197,11 +189,17 @@ def window_test(wine, exe, work, failures, screenshot=None):
         dialog = window_of("^Save As$")
         if len(line.lockstep(1, 20)) != 1:
             failures.append("no ACK while the save dialog was open")
-        xdotool("key", "--window", dialog, "Escape")
-        time.sleep(1.0)
+        # Escape closes the dialog; its release may then find no window.
+        xdotool("key", "--window", dialog, "Escape", check=False)
+        if not harness.wait_gone(dialog, "^Save As$", 30):
+            failures.append("Escape did not close the save dialog")
+        # Cancel reopens the port; the next idle ACK comes from the reopened
+        # port, so nothing sent after it can fall into the reopen.
+        if not line.wait_ack(30):
+            failures.append("no idle ACK after the dialog was cancelled")
         if len(line.lockstep(1, 21)) != 1:
             failures.append("no ACK after the dialog was cancelled")
-        time.sleep(1.0)  # the CSV follows the ACK
+        wait_csv(base)
     finally:
         proc.kill()
         wine.kill()
@@ -218,11 +216,12 @@ def latency(wine, exe, work, records):
     """ETX->ACK of the Windows build, started from its command line."""
     base = os.path.join(os.environ.get("KELMOR_BENCH_DIR", work), "bench", "wine")
     os.makedirs(os.path.dirname(base), exist_ok=True)
-    line = Line(wine)
+    line = line_as_com(wine)
     proc = wine.start(exe, "--port", "3", "--save", wine.windows_path(base))
     try:
         window_of("^KELMOR CSV File Creator$")
-        time.sleep(1.0)
+        if not line.wait_open(60):
+            return []
         line.lockstep(5)
         return line.lockstep(records)
     finally:
@@ -240,16 +239,10 @@ def linux_latency(binary, work, records):
                              os.path.join(os.environ.get("KELMOR_BENCH_DIR", work), "bench", "linux")], env=env,
                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     try:
-        time.sleep(1.0)
-        latencies = []
-        for i in range(records + 5):
-            sent = time.monotonic()
-            device.send(harness.record(i))
-            if not device.wait_ack(5):
-                break
-            if i >= 5:
-                latencies.append((time.monotonic() - sent) * 1e6)
-        return latencies
+        if not device.wait_open(60):
+            return []
+        device.lockstep(5)
+        return device.lockstep(records, 5)
     finally:
         proc.terminate()
         proc.wait(10)
