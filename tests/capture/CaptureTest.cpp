@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
 #include <vector>
 
 using namespace kelmor;
@@ -106,18 +107,17 @@ TEST(Capture, NamesBeyondAsciiAreUsedAsTheyAre) {
 }
 
 TEST(Capture, RandomStreamsMatchTheReference) {
-    std::srand(20261207);
+    std::mt19937 rng(20261207); // the same sequence on every platform
     const std::string alphabet = "\x02\x03\x1c\r\n\"A z{\x7f\0\xff,"s;
     for (int round = 0; round < 40; ++round) {
         Rig rig;
         std::string sent;
         std::size_t storedUpTo = 0; // a store takes the whole chunk that brought the ETX
-        const int chunks = 1 + std::rand() % 12;
-        for (int i = 0; i < chunks; ++i) {
+        const auto chunks = 1 + rng() % 12;
+        for (unsigned i = 0; i < chunks; ++i) {
             std::string chunk;
-            const int len = std::rand() % 9;
-            for (int j = 0; j < len; ++j)
-                chunk += alphabet[static_cast<std::size_t>(std::rand()) % alphabet.size()];
+            for (auto len = rng() % 9; len > 0; --len)
+                chunk += alphabet[rng() % alphabet.size()];
             sent += chunk;
             if (chunk.find('\x03') != std::string::npos)
                 storedUpTo = sent.size();

@@ -210,9 +210,7 @@ TEST_F(Form1Test, StoreErrorsReachTheUserOnceAndNothingIsLost) {
     EXPECT_TRUE(pty.read().empty());
     // The same fault again is not stacked behind the box on screen.
     pty.write("\2B\x03");
-    spinUntil([&] {
-        return !form().capture().waiting().empty() && form().capture().waiting().size() == 6;
-    });
+    ASSERT_TRUE(spinUntil([&] { return form().capture().waiting().size() == 6; }));
     EXPECT_TRUE(form().errors().waiting().empty());
 
     std::filesystem::create_directory(out / "missing");

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <poll.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -13,6 +15,16 @@ using namespace kelmor::test;
 using namespace std::string_literals;
 
 namespace {
+
+// The descriptor this process holds on a device, or -1.
+int fdOpenOn(const std::string& device) {
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        std::error_code ec;
+        if (std::filesystem::read_symlink(entry.path(), ec) == device)
+            return std::stoi(entry.path().filename().string());
+    }
+    return -1;
+}
 
 class QtSerialDriverTest : public testing::Test, public app::DriverEvents {
 protected:
@@ -64,9 +76,13 @@ TEST_F(QtSerialDriverTest, RawBytesArriveAndOutputLeaves) {
 
 TEST_F(QtSerialDriverTest, CloseHandsOverWhatTheSystemHasReceived) {
     ASSERT_EQ(open(), std::nullopt);
-    spinFor(20);
     pty.write("\2HALF");
-    ::usleep(50 * 1000); // in the kernel's queue, not yet seen by the event loop
+    // In the kernel's queue, not yet seen by the event loop: the driver's own
+    // descriptor is readable.
+    const int held = fdOpenOn(pty.slavePath());
+    ASSERT_GE(held, 0);
+    pollfd queued{held, POLLIN, 0};
+    ASSERT_EQ(::poll(&queued, 1, 5000), 1);
     EXPECT_EQ(driver.close(), "\2HALF");
     EXPECT_EQ(arrivals, 0) << "no event from inside close()";
 }
@@ -79,10 +95,10 @@ TEST_F(QtSerialDriverTest, LostDeviceClosesOnceWithoutSpinning) {
     ASSERT_TRUE(spinUntil([&] { return !driver.isOpen(); }));
     EXPECT_EQ(losses.size(), 1u);
     const int eventsAtClose = arrivals;
+    driver.write("\x06"); // writing to a closed port is no error
     spinFor(300);
     EXPECT_EQ(arrivals, eventsAtClose);
     EXPECT_EQ(losses.size(), 1u);
-    driver.write("\x06"); // writing to a closed port is no error
 }
 
 TEST_F(QtSerialDriverTest, PortInUseNamesTheProgramHoldingIt) {

@@ -3,6 +3,7 @@
 // and the window must live on.
 #include "WindowFixture.h"
 #include "support/FaultInjection.h"
+#include "support/FileFaults.h"
 #include "support/ProcStatus.h"
 #include "support/ReferenceCsv.h"
 
@@ -10,6 +11,7 @@
 
 #include <atomic>
 #include <filesystem>
+#include <poll.h>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -158,9 +160,24 @@ TEST_F(Reliability, AckDoesNotWaitForAWholeCsvRewrite) {
         history += "\r2026-12-07 10:00:00 ID000042 12.5 g OK ";
     writeFile(out / "log.txt", history);
     saveAs(out / "log");
-    ASSERT_TRUE(sendRecord("\2NEW\x03"));
-    EXPECT_TRUE(form().capture().csvPending()) << "the ACK came after the whole rewrite";
-    ASSERT_TRUE(spinUntil([&] { return !form().capture().csvPending(); }, 60000));
+    // When the rewrite first reads the capture file, the ACK is on the line;
+    // and the event loop turns while the rewrite goes on.
+    int turnsMidRewrite = 0;
+    QTimer turning;
+    QObject::connect(&turning, &QTimer::timeout,
+                     [&] { turnsMidRewrite += form().capture().csvPending() ? 1 : 0; });
+    turning.start(1);
+    std::optional<bool> ackFirst;
+    FileFaults files;
+    files.meanwhile(FileOp::Read, ".txt", 1, [&] {
+        pollfd line{Pty::masterFd(pty), POLLIN, 0};
+        ackFirst = ::poll(&line, 1, 5000) == 1;
+    });
+    pty.write("\2NEW\x03");
+    ASSERT_TRUE(spinUntil([&] { return ackFirst && !form().capture().csvPending(); }, 60000));
+    EXPECT_TRUE(*ackFirst) << "the ACK waited for the rewrite";
+    EXPECT_GT(turnsMidRewrite, 0) << "the rewrite held up the event loop";
+    ASSERT_TRUE(awaitAck(pty, acks));
     const std::string capture = history + "\rNEW ";
     EXPECT_EQ(readFile(out / "log.txt"), capture);
     EXPECT_TRUE(readFile(out / "log.csv") == referenceCsv(capture));

@@ -3,6 +3,7 @@
 #include "platform/Faults.h"
 
 #include <cstddef>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -28,6 +29,13 @@ public:
     void fail(FileOp op, Fault fault) { faults_[op] = std::move(fault); }
     void heal() { faults_.clear(); }
 
+    // Runs an action just before the nth such operation on a path ending so
+    // (counting from 1): another program at work in the middle of a call.
+    void meanwhile(FileOp op, std::string pathEnding, std::size_t nth,
+                   std::function<void()> action) {
+        actions_.push_back({op, std::move(pathEnding), nth, std::move(action)});
+    }
+
     // The operations so far, in order, with their paths.
     struct Call {
         FileOp op;
@@ -44,6 +52,9 @@ public:
     std::optional<std::string> before(FileOp op, const std::string& path,
                                       std::size_t* size) override {
         calls_.push_back({op, path});
+        for (Action& a : actions_)
+            if (a.op == op && a.nth > 0 && path.ends_with(a.pathEnding) && --a.nth == 0)
+                a.run();
         const auto it = faults_.find(op);
         if (it == faults_.end() || !path.ends_with(it->second.pathEnding))
             return std::nullopt;
@@ -53,7 +64,14 @@ public:
     }
 
 private:
+    struct Action {
+        FileOp op;
+        std::string pathEnding;
+        std::size_t nth;
+        std::function<void()> run;
+    };
     std::map<FileOp, Fault> faults_;
+    std::vector<Action> actions_;
     std::vector<Call> calls_;
     platform::ScopedFaultHook scope_; // last: the hook is whole before it is installed
 };
