@@ -133,7 +133,9 @@ std::optional<std::string> FakeDriver::open(const std::string& device,
 }
 
 std::string FakeDriver::close() {
-    std::string held = device_ != nullptr ? std::exchange(device_->held, {}) : std::string();
+    std::string held = device_ != nullptr
+                           ? std::exchange(device_->held, {}) + std::exchange(device_->closing, {})
+                           : std::string();
     device_ = nullptr;
     return held;
 }

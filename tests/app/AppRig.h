@@ -19,6 +19,7 @@ struct FakeDevice {
     std::string path; // the device name Comm N opens
     bool plugged = true;
     std::string held;                  // received by the driver, not yet read
+    std::string closing;               // arrives as the port closes: only close() has it
     std::string written;               // what the program sent
     std::optional<std::string> refuse; // why open fails, if it does
     app::LineSettings settings;        // as last opened
@@ -47,6 +48,8 @@ public:
     void send(int port, const std::string& bytes);
     // The device sends bytes the driver holds but has not announced yet.
     void sendQuietly(int port, const std::string& bytes) { device(port).held += bytes; }
+    // Bytes that reach the driver only as the port closes, after the last read.
+    void sendAsItCloses(int port, const std::string& bytes) { device(port).closing += bytes; }
     // The device goes away: its driver closes and reports the loss.
     void unplug(int port);
 

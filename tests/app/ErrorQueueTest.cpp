@@ -22,13 +22,25 @@ TEST(ErrorQueue, OneAtATimeEachOnceInOrder) {
     queue.report("A"); // on screen: not again
     queue.report("B"); // a different one waits
     queue.report("B");
+    queue.report("C");
     EXPECT_EQ(screen.shown, (std::vector<std::string>{"A"}));
     queue.dismissed();
     EXPECT_EQ(screen.shown, (std::vector<std::string>{"A", "B"}));
     queue.dismissed();
+    EXPECT_EQ(screen.shown, (std::vector<std::string>{"A", "B", "C"}));
+    queue.dismissed();
     EXPECT_FALSE(queue.showing());
     queue.report("A"); // gone from the screen: shown again
     EXPECT_EQ(screen.shown.back(), "A");
+}
+
+TEST(RepeatFilter, TheSameTextAtMostOnceAMinute) {
+    RepeatFilter filter;
+    const RepeatFilter::Clock::time_point t0{};
+    EXPECT_TRUE(filter.pass("A", t0));
+    EXPECT_FALSE(filter.pass("A", t0 + std::chrono::seconds(59)));
+    EXPECT_TRUE(filter.pass("B", t0 + std::chrono::seconds(59))) << "another text is not held";
+    EXPECT_TRUE(filter.pass("A", t0 + RepeatFilter::Window));
 }
 
 TEST(ErrorQueue, AtMostTwentyWait) {

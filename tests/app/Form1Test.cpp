@@ -52,15 +52,22 @@ TEST(Form1, CancelledDialogStillStartsTheIdleAcks) {
     EXPECT_EQ(device.written, "\x06");
 }
 
-TEST(Form1, ReopenTakesWhatTheDriverHoldsBeforeItCloses) {
+// Bytes the driver holds when the port closes for a reopen: a half record
+// waits for its end, a whole one is stored at once, before any idle ACK.
+TEST(Form1, ReopenKeepsWhatTheDriverHoldsAndStoresWholeRecordsAtOnce) {
     AppRig rig;
     rig.bind(3);
     rig.saveAs(rig.out / "first");
-    // Received by the driver, not yet announced: a close would drop it.
-    rig.sendQuietly(3, "\2HA");
+    rig.sendQuietly(3, "\2HA"); // received, not yet announced: a close would drop it
+    rig.sendAsItCloses(3, "LF");
     rig.saveAs(rig.out / "second");
-    rig.send(3, "LF\x03");
+    rig.send(3, "\x03");
     EXPECT_EQ(readFile(rig.out / "second.txt"), "\rHALF ");
+
+    rig.sendQuietly(3, "\2WHOLE\x03");
+    rig.saveAs(rig.out / "second");
+    EXPECT_EQ(readFile(rig.out / "second.txt"), "\rHALF \rWHOLE ") << "stored without waiting";
+    EXPECT_EQ(rig.acks(3), 2u);
 }
 
 TEST(Form1, FailedSwitchToAnotherPortKeepsCapturingOnTheRunningOne) {
@@ -167,15 +174,33 @@ TEST(Form1, SaveAsEndsReconnectingAndOpensTheChosenPort) {
     EXPECT_EQ(seven.opens, 1);
 }
 
+TEST(Form1, AnotherPortFailingAfterALossIsNotReportedAsLost) {
+    AppRig rig;
+    rig.bind(3);
+    rig.bind(5);
+    rig.unplug(5); // its link points to no device
+    rig.saveAs(rig.out / "log");
+    rig.unplug(3);
+    rig.text = "Comm 5";
+    rig.saveAs(rig.out / "log");
+    rig.dismiss();
+    ASSERT_EQ(rig.shown.size(), 2u);
+    EXPECT_EQ(rig.shown[1].rfind("Cannot open port \"Comm 5", 0), 0u) << rig.shown[1];
+}
+
 TEST(Form1, BadPortTextIsReportedAndCaptureGoesOn) {
     AppRig rig;
     rig.bind(3);
     rig.saveAs(rig.out / "log");
+    const int opens = rig.device(3).opens;
     rig.text = "COM4";
     rig.saveAs(rig.out / "log");
     ASSERT_EQ(rig.shown.size(), 1u);
     EXPECT_EQ(rig.shown[0].rfind("Type mismatch \"COM4\"", 0), 0u);
+    EXPECT_TRUE(rig.form->errors().waiting().empty()) << "no second error behind it";
     EXPECT_TRUE(rig.form->comm().PortOpen());
+    EXPECT_EQ(rig.form->comm().CommPort(), 3);
+    EXPECT_EQ(rig.device(3).opens, opens) << "the running port is left alone";
 }
 
 TEST(Form1, StartCaptureFromTheCommandLineRetriesAPortThatIsNotThereYet) {

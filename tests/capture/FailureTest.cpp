@@ -7,10 +7,13 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
 #ifdef _WIN32
 #include <windows.h>
 #else
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #endif
 
 using namespace kelmor;
@@ -154,28 +157,56 @@ TEST(StoreFailure, AckRightAfterTheCaptureFileIsSynced) {
     EXPECT_EQ(syncsAtAck, (std::vector<std::size_t>{1, 2, 3}));
 }
 
+// A failed append that cannot be undone leaves part or all of the record
+// behind: the retries write only what is missing.
 TEST(StoreFailure, TornAppendThatCannotBeUndoneIsCompletedNotRepeated) {
-    Rig rig;
-    writeFile(rig.base + ".txt", "old ");
+    struct Case {
+        const char* name;
+        std::string before; // the capture file, if it exists
+        FileOp op;
+        FileFaults::Fault fault;
+        FileOp undo; // how the leftover would go, refused
+    };
+    const Case cases[] = {
+        {"part lands and the file cannot be cut back (append-only)",
+         "old ",
+         FileOp::Write,
+         {"No space left on device", ".txt", 7},
+         FileOp::Truncate},
+        {"all of it lands, the sync fails and the file cannot be cut back",
+         "old ",
+         FileOp::Sync,
+         {"Input/output error", ".txt"},
+         FileOp::Truncate},
+        {"part lands in a new file that cannot be removed",
+         "",
+         FileOp::Write,
+         {"No space left on device", ".txt", 3},
+         FileOp::Remove},
+    };
     const std::string record = "\x02"
                                "0123456789ABCDEF\x03";
-    {
-        // Part of the record lands, and the file refuses to be cut back
-        // (an append-only file, say).
-        FileFaults files;
-        files.fail(FileOp::Write, {"No space left on device", ".txt", 7});
-        files.fail(FileOp::Truncate, {"Operation not permitted", ".txt"});
-        const auto err = rig.event(record);
-        ASSERT_TRUE(err.has_value());
-        EXPECT_NE(err->reason.find("could not be undone"), std::string::npos) << err->text();
-        // Again, while the disk is still full: still nothing doubled.
-        EXPECT_TRUE(rig.event("").has_value());
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Rig rig;
+        if (!c.before.empty())
+            writeFile(rig.base + ".txt", c.before);
+        {
+            FileFaults files;
+            files.fail(c.op, c.fault);
+            files.fail(c.undo, {"Operation not permitted", ".txt"});
+            const auto err = rig.event(record);
+            ASSERT_TRUE(err.has_value());
+            EXPECT_NE(err->reason.find("could not be"), std::string::npos) << err->text();
+            // Again, while the fault lasts: still nothing doubled.
+            EXPECT_TRUE(rig.event("").has_value());
+        }
+        EXPECT_EQ(rig.port.acks(), 0u);
+        ASSERT_FALSE(rig.event(""));
+        EXPECT_EQ(rig.txt(), c.before + "\r0123456789ABCDEF ");
+        EXPECT_EQ(rig.csv(), referenceCsv(rig.txt()));
+        EXPECT_EQ(rig.port.acks(), 1u);
     }
-    EXPECT_EQ(rig.port.acks(), 0u);
-    ASSERT_FALSE(rig.event(""));
-    EXPECT_EQ(rig.txt(), "old \r0123456789ABCDEF ");
-    EXPECT_EQ(rig.csv(), referenceCsv(rig.txt()));
-    EXPECT_EQ(rig.port.acks(), 1u);
 }
 
 TEST(StoreFailure, CsvFailureStillStoresAndAcknowledges) {
@@ -196,18 +227,38 @@ TEST(StoreFailure, CsvFailureStillStoresAndAcknowledges) {
 }
 
 #ifndef _WIN32
-// A FIFO under either name would block open() on the window's thread.
+// A FIFO under either name would block open() on the window's thread, and
+// one with a reader, or a device, would swallow the records.
 TEST(StoreFailure, NamesThatAreNotRegularFilesAreRefusedWithoutBlocking) {
-    for (const char* suffix : {".txt", ".csv"}) {
-        SCOPED_TRACE(suffix);
-        Rig rig;
-        ASSERT_EQ(::mkfifo((rig.base + suffix).c_str(), 0600), 0);
-        const auto err = rig.event("\2A\x03");
-        ASSERT_TRUE(err.has_value());
-        EXPECT_EQ(err->reason, "Not a regular file");
-        const bool captureRefused = std::string(suffix) == ".txt";
-        EXPECT_EQ(rig.port.acks(), captureRefused ? 0u : 1u);
-        EXPECT_EQ(rig.capture.waiting().empty(), !captureRefused);
+    struct Kind {
+        const char* name;
+        // Makes it; returns a descriptor to hold meanwhile, -1 for none, -2 on failure.
+        std::function<int(const std::string&)> make;
+    };
+    const Kind kinds[] = {
+        {"FIFO", [](const std::string& p) { return ::mkfifo(p.c_str(), 0600) == 0 ? -1 : -2; }},
+        {"FIFO with a reader",
+         [](const std::string& p) {
+             return ::mkfifo(p.c_str(), 0600) == 0 ? ::open(p.c_str(), O_RDONLY | O_NONBLOCK) : -2;
+         }},
+        {"link to /dev/null",
+         [](const std::string& p) { return ::symlink("/dev/null", p.c_str()) == 0 ? -1 : -2; }},
+    };
+    for (const Kind& kind : kinds) {
+        for (const char* suffix : {".txt", ".csv"}) {
+            SCOPED_TRACE(std::string(kind.name) + " as " + suffix);
+            Rig rig;
+            const int kept = kind.make(rig.base + suffix);
+            ASSERT_NE(kept, -2);
+            const auto err = rig.event("\2A\x03");
+            if (kept >= 0)
+                ::close(kept);
+            ASSERT_TRUE(err.has_value());
+            EXPECT_EQ(err->reason, "Not a regular file");
+            const bool captureRefused = std::string(suffix) == ".txt";
+            EXPECT_EQ(rig.port.acks(), captureRefused ? 0u : 1u);
+            EXPECT_EQ(rig.capture.waiting().empty(), !captureRefused);
+        }
     }
 }
 

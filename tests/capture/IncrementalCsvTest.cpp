@@ -12,6 +12,9 @@
 #include <fstream>
 #include <functional>
 #include <random>
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
 
 using namespace kelmor;
 using namespace kelmor::test;
@@ -176,6 +179,59 @@ TEST(IncrementalCsv, ContinuingALineNeverReadsTheCaptureFile) {
     f.store("\rnext\r\n");
     EXPECT_EQ(faults.count(FileOp::Read), 0u);
 }
+
+// The rewrite's partial file: a leftover of a killed run never reaches the
+// CSV file, and one given up goes.
+TEST(IncrementalCsv, PartialFilesNeitherLeakNorLinger) {
+    Files f;
+    writeFile(f.csv + ".rewrite", std::string(5000, 'J'));
+    f.store("\rA"); // the first store of a run rewrites the CSV file whole
+
+    TempDir dir;
+    CaptureFiles files(1);
+    const std::string a = dir / "a";
+    writeFile(a + ".txt", std::string(1000, 'x'));
+    ASSERT_TRUE(files.store("y", a, {}, {}).stored());
+    ASSERT_TRUE(files.csvPending());
+    ASSERT_TRUE(exists(a + ".csv.rewrite"));
+    ASSERT_TRUE(files.store("z", dir / "b", {}, {}).stored()); // "Save As" another name
+    EXPECT_FALSE(exists(a + ".csv.rewrite"));
+}
+
+// Another program rewrites the capture file in place while a rewrite reads
+// it: what was rendered is a mix of both, and must not count as done.
+TEST(IncrementalCsv, CaptureChangedWhileTheRewriteReadsItIsRenderedAgain) {
+    Files f;
+    CaptureFiles files(4);
+    writeFile(f.txt, "\rfirst line\rsecond line\r");
+    FileFaults faults;
+    faults.meanwhile(FileOp::Read, ".txt", 3, [&] {
+        std::ofstream(f.txt, std::ios::binary | std::ios::trunc)
+            << "\rsomething else, and longer than before\r";
+    });
+    ASSERT_TRUE(files.store("tail", f.base).stored()); // the whole rewrite in one slice
+    EXPECT_GE(faults.count(FileOp::Read, ".txt"), 3u);
+    EXPECT_FALSE(files.csvPending());
+    EXPECT_EQ(readFile(f.csv), referenceCsv(readFile(f.txt)));
+}
+
+#ifndef _WIN32
+// The rewritten CSV file takes the old one's place as the user set it up:
+// a link still leads to the same file, which keeps its permissions.
+TEST(IncrementalCsv, RewriteReplacesTheFileALinkLeadsToAndKeepsItsMode) {
+    Files f;
+    const std::string real = f.dir / "real.csv";
+    writeFile(real, "old");
+    ::chmod(real.c_str(), 0600);
+    std::filesystem::create_symlink(real, f.csv);
+    f.store("\rA");
+    EXPECT_TRUE(std::filesystem::is_symlink(f.csv));
+    EXPECT_EQ(std::filesystem::read_symlink(f.csv), real);
+    EXPECT_EQ(readFile(real), referenceCsv("\rA"));
+    EXPECT_EQ(std::filesystem::status(real).permissions(),
+              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+}
+#endif
 
 // Rewrites a few bytes a slice, interrupted at random by stores, by a switch
 // to another name and back, and by other programs: whenever no rewrite is
