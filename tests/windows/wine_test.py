@@ -101,8 +101,7 @@ class Wine:
         return "Z:" + unix_path.replace("/", "\\")
 
 
-def xdotool(*args):
-    return harness.xdotool(*args)
+xdotool = harness.xdotool
 
 
 def window_of(title):
