@@ -65,9 +65,9 @@ AppendResult appendDurably(const std::string& path, std::string_view bytes,
     std::string why;
     if (failed == nullptr && created) {
         // A new file is durable only with its directory entry.
-        if (auto folder = File::syncFolderOf(path)) {
+        if (const platform::PathResult synced = File::syncFolderOf(path); !synced.ok()) {
             failed = "Cannot save the capture file to disk";
-            why = *folder;
+            why = *synced.failure;
         }
     }
     if (failed != nullptr) {
@@ -76,7 +76,7 @@ AppendResult appendDurably(const std::string& path, std::string_view bytes,
             why = file.error();
         if (created) {
             file.close();
-            if (File::remove(path)) {
+            if (!File::remove(path).ok()) {
                 why += " (and the new file could not be removed)";
                 result.tornAt = 0;
             }
@@ -216,8 +216,8 @@ CsvRewrite::Slice CsvRewrite::slice(Clock::duration budget) {
             return slice;
     }
     out.close();
-    if (auto why = File::rename(partial_, target_)) {
-        slice.error = Error{"Cannot write the CSV file", csv_, *why};
+    if (const platform::PathResult renamed = File::rename(partial_, target_); !renamed.ok()) {
+        slice.error = Error{"Cannot write the CSV file", csv_, *renamed.failure};
         return slice;
     }
     replaced_ = true;

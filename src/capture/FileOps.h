@@ -57,9 +57,7 @@ struct CsvWriteResult {
 class CsvRewrite {
 public:
     using Clock = std::chrono::steady_clock;
-    static constexpr std::size_t DefaultBlock = 64 << 10;
-
-    CsvRewrite(std::string txtPath, std::string csvPath, std::size_t blockSize = DefaultBlock);
+    CsvRewrite(std::string txtPath, std::string csvPath, std::size_t blockSize);
     // Gives up: the partial file goes, the CSV file stays as it was.
     ~CsvRewrite();
     CsvRewrite(const CsvRewrite&) = delete;

@@ -13,6 +13,12 @@ namespace kelmor::platform {
 
 enum class FileOp;
 
+// How an operation on a path went: ok, or why not, in the system's words.
+struct [[nodiscard]] PathResult {
+    std::optional<std::string> failure;
+    bool ok() const { return !failure; }
+};
+
 class File {
 public:
     enum class Mode {
@@ -54,14 +60,12 @@ public:
     void close();
 
     [[nodiscard]] static std::optional<FileStamp> stampOf(const std::string& path);
-    // Removes a file; returns the system's reason on failure.
-    [[nodiscard]] static std::optional<std::string> remove(const std::string& path);
+    static PathResult remove(const std::string& path);
     // Puts a file in the place of another, in one step where the system can.
-    [[nodiscard]] static std::optional<std::string> rename(const std::string& from,
-                                                           const std::string& to);
+    static PathResult rename(const std::string& from, const std::string& to);
     // Makes a new directory entry in the folder of path durable, where the
-    // system needs that; returns the system's reason on failure.
-    [[nodiscard]] static std::optional<std::string> syncFolderOf(const std::string& path);
+    // system needs that.
+    static PathResult syncFolderOf(const std::string& path);
 
 private:
     static constexpr std::intptr_t Closed = -1;

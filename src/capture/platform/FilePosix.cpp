@@ -166,25 +166,25 @@ std::optional<FileStamp> File::stampOf(const std::string& path) {
     return stampFrom(st);
 }
 
-std::optional<std::string> File::remove(const std::string& path) {
+PathResult File::remove(const std::string& path) {
     if (auto reason = injectedFor(FileOp::Remove, path))
-        return reason;
+        return {reason};
     if (::unlink(path.c_str()) == 0)
-        return std::nullopt;
-    return std::string(std::strerror(errno));
+        return {};
+    return {std::strerror(errno)};
 }
 
-std::optional<std::string> File::rename(const std::string& from, const std::string& to) {
+PathResult File::rename(const std::string& from, const std::string& to) {
     if (auto reason = injectedFor(FileOp::Rename, to))
-        return reason;
+        return {reason};
     if (::rename(from.c_str(), to.c_str()) == 0)
-        return std::nullopt;
-    return std::string(std::strerror(errno));
+        return {};
+    return {std::strerror(errno)};
 }
 
-std::optional<std::string> File::syncFolderOf(const std::string& path) {
+PathResult File::syncFolderOf(const std::string& path) {
     if (auto reason = injectedFor(FileOp::SyncFolder, path))
-        return reason;
+        return {reason};
     const auto slash = path.find_last_of('/');
     const std::string folder =
         slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
@@ -193,10 +193,10 @@ std::optional<std::string> File::syncFolderOf(const std::string& path) {
         std::string reason = std::strerror(errno);
         if (dir >= 0)
             ::close(dir);
-        return reason;
+        return {reason};
     }
     ::close(dir);
-    return std::nullopt;
+    return {};
 }
 
 } // namespace kelmor::platform

@@ -164,26 +164,26 @@ std::optional<FileStamp> File::stampOf(const std::string& path) {
     return stampFrom(info);
 }
 
-std::optional<std::string> File::remove(const std::string& path) {
+PathResult File::remove(const std::string& path) {
     if (auto reason = injectedFor(FileOp::Remove, path))
-        return reason;
+        return {reason};
     if (::DeleteFileW(widen(path).c_str()))
-        return std::nullopt;
-    return describe(::GetLastError());
+        return {};
+    return {describe(::GetLastError())};
 }
 
-std::optional<std::string> File::rename(const std::string& from, const std::string& to) {
+PathResult File::rename(const std::string& from, const std::string& to) {
     if (auto reason = injectedFor(FileOp::Rename, to))
-        return reason;
+        return {reason};
     if (::MoveFileExW(widen(from).c_str(), widen(to).c_str(),
                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-        return std::nullopt;
-    return describe(::GetLastError());
+        return {};
+    return {describe(::GetLastError())};
 }
 
 // NTFS makes a new directory entry durable with the file's own flush.
-std::optional<std::string> File::syncFolderOf(const std::string& path) {
-    return injectedFor(FileOp::SyncFolder, path);
+PathResult File::syncFolderOf(const std::string& path) {
+    return {injectedFor(FileOp::SyncFolder, path)};
 }
 
 } // namespace kelmor::platform

@@ -9,7 +9,7 @@
 namespace kelmor {
 
 // The capture state and the two things that change it: a communication event
-// and a timer tick. Owned by the window; everything runs on its one thread.
+// and a timer tick. Owned by Form1; everything runs on the window's thread.
 class Capture {
 public:
     // Idle ticks above this send an ACK.
@@ -20,7 +20,7 @@ public:
     // time a record takes to arrive, so that its ACK is never held back long.
     static constexpr CaptureFiles::Clock::duration CsvSliceBudget = std::chrono::microseconds(500);
 
-    explicit Capture(std::size_t csvBlockSize = 64 << 10) : files_(csvBlockSize) {}
+    explicit Capture(std::size_t csvBlockSize = CaptureFiles::BlockSize) : files_(csvBlockSize) {}
 
     // One communication event: take what waits on the port and, once an ETX
     // has arrived, clean the buffer, store it and acknowledge it. Returns the

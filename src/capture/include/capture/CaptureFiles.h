@@ -43,8 +43,10 @@ public:
     using Clock = std::chrono::steady_clock;
     static constexpr Clock::duration Unlimited = Clock::duration::max();
 
-    // blockSize: how much of the capture file a rewrite reads at a time.
-    explicit CaptureFiles(std::size_t blockSize = 64 << 10);
+    // How much of the capture file a rewrite reads at a time.
+    static constexpr std::size_t BlockSize = 64 << 10;
+
+    explicit CaptureFiles(std::size_t blockSize = BlockSize);
     ~CaptureFiles();
     CaptureFiles(const CaptureFiles&) = delete;
     CaptureFiles& operator=(const CaptureFiles&) = delete;

@@ -4,7 +4,7 @@
 
 namespace kelmor {
 
-// Enough to tell whether a file is still the one, and as, it was left.
+// Enough to tell whether a file is still the same file, just as it was left.
 struct FileStamp {
     std::uint64_t device = 0;
     std::uint64_t inode = 0;
