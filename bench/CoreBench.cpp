@@ -3,6 +3,7 @@
 #include "Bench.h"
 #include "capture/Capture.h"
 #include "capture/CaptureFiles.h"
+#include "support/FakePort.h"
 
 #include <cstdio>
 #include <fcntl.h>
@@ -15,13 +16,7 @@ namespace kelmor::bench {
 
 namespace {
 
-struct NullPort : SerialLink {
-    std::string incoming;
-    std::size_t acks = 0;
-    std::string input() override { return std::exchange(incoming, {}); }
-    void output(std::string_view) override { ++acks; }
-    bool isOpen() const override { return true; }
-};
+using test::FakePort;
 
 const std::string Record100 = "\r" + std::string(98, 'r') + " ";
 
@@ -97,7 +92,7 @@ void noEtxStream(const std::vector<std::size_t>& sizes) {
     std::vector<double> seconds;
     for (const std::size_t size : sizes) {
         Capture capture;
-        NullPort port;
+        FakePort port;
         const std::string chunk(64, 'x');
         const auto start = Clock::now();
         for (std::size_t sent = 0; sent < size; sent += chunk.size()) {
@@ -114,7 +109,7 @@ void noEtxStream(const std::vector<std::size_t>& sizes) {
 // Run in a fresh process so that its peak is its own.
 int peakChild(const std::string& base) {
     Capture capture;
-    NullPort port;
+    FakePort port;
     const std::string record = "\x02"
                                "2026-12-07\x1c"
                                "10:00:00\x1c"

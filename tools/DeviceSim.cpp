@@ -1,6 +1,9 @@
 // kelmor-device-sim: a simulated instrument on a pseudo-terminal, bound as
 // "Comm N" through the same link folder the program reads. It sends framed
 // records and reports the ACKs that come back.
+#include "app/PortNaming.h"
+#include "capture/Framing.h"
+
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -24,15 +27,18 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-constexpr char STX = 0x02, ETX = 0x03, ACK = 0x06, FS = 0x1C;
+using kelmor::framing::ACK;
+using kelmor::framing::ETX;
+using kelmor::framing::FS;
+using kelmor::framing::STX;
 
 const char* const Usage = R"(Usage: kelmor-device-sim [options]
 
 A simulated instrument for KELMOR CSV File Creator. It creates a
-pseudo-terminal, binds it as "Comm N" (the link comN in
-$XDG_CONFIG_HOME/kelmor-csv, by default ~/.config/kelmor-csv), waits for the
-program to open that port, then sends records framed as STX, fields
-separated by FS, ETX, and prints each ACK that comes back.
+pseudo-terminal, binds it as "Comm N" (the link comN in the folder the
+program reads: $XDG_CONFIG_HOME/kelmor-csv, by default ~/.config/kelmor-csv),
+waits for the program to open that port, then sends records framed as STX,
+fields separated by FS, ETX, and prints each ACK that comes back.
 
 Options:
   --port N          bind as Comm N, 1 to 15 (default 3)
@@ -155,15 +161,6 @@ std::string frame(const std::vector<std::string>& fields) {
     return r + ETX;
 }
 
-std::string linkFolder() {
-    if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg && *xdg)
-        return std::string(xdg) + "/kelmor-csv";
-    const char* home = std::getenv("HOME");
-    if (!home || !*home)
-        fail("neither XDG_CONFIG_HOME nor HOME is set", 1);
-    return std::string(home) + "/.config/kelmor-csv";
-}
-
 bool isPseudoTerminal(const fs::path& target) {
     const std::string s = target.string();
     return s.rfind("/dev/pts/", 0) == 0 || s == "/dev/ptmx";
@@ -224,7 +221,7 @@ int main(int argc, char** argv) {
     // program opens the port.
     ::close(::open(slave.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
 
-    const std::string link = linkFolder() + "/com" + std::to_string(o.port);
+    const std::string link = kelmor::app::portLinkFolder() + "/com" + std::to_string(o.port);
     bind(link, slave);
     struct sigaction sa {};
     sa.sa_handler = onSignal;

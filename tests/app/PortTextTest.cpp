@@ -3,6 +3,7 @@
 #ifndef _WIN32
 #include "support/Pty.h"
 #endif
+#include "support/ScopedEnv.h"
 #include "support/TempDir.h"
 
 #include <gtest/gtest.h>
@@ -51,21 +52,8 @@ TEST(PortNaming, CommNIsTheWindowsDevice) {
 #else
 class PortNamingTest : public testing::Test {
 protected:
-    void SetUp() override {
-        const char* old = std::getenv("XDG_CONFIG_HOME");
-        saved_ = old ? old : "";
-        hadOld_ = old != nullptr;
-        ::setenv("XDG_CONFIG_HOME", config_.path().c_str(), 1);
-    }
-    void TearDown() override {
-        if (hadOld_)
-            ::setenv("XDG_CONFIG_HOME", saved_.c_str(), 1);
-        else
-            ::unsetenv("XDG_CONFIG_HOME");
-    }
     TempDir config_;
-    std::string saved_;
-    bool hadOld_ = false;
+    ScopedEnv configHome_{"XDG_CONFIG_HOME", config_.path()};
 };
 
 TEST_F(PortNamingTest, LinkWinsOverTheStandardDevice) {

@@ -3,6 +3,7 @@
 // on disk and what the device must have heard.
 #include "capture/Capture.h"
 #include "capture/SerialLink.h"
+#include "support/FakePort.h"
 #include "support/ReferenceCsv.h"
 
 #include <cstdint>
@@ -17,16 +18,7 @@
 
 namespace {
 
-struct FakePort : kelmor::SerialLink {
-    std::string incoming;
-    std::size_t acks = 0;
-    std::string input() override { return std::exchange(incoming, {}); }
-    void output(std::string_view bytes) override {
-        for (char ch : bytes)
-            acks += ch == 0x06 ? 1 : 0;
-    }
-    bool isOpen() const override { return true; }
-};
+using kelmor::test::FakePort;
 
 std::string readAll(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -131,7 +123,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
         check(capture.rxBuffer() == buffer, "receive buffer");
         check(capture.waiting() == waiting, "waiting text");
-        check(port.acks == acks, "one ACK per store, none while text waits");
+        check(port.acks() == acks, "one ACK per store, none while text waits");
         check(capture.idleTicks() == idle, "idle count");
         const std::string& where = folderThere ? folder : away;
         const std::string onDisk = readAll(where + "/log.txt");

@@ -18,7 +18,6 @@ public:
     // Whatever the program has written so far; never blocks.
     std::string read();
     void closeMaster();
-    bool masterOpen() const { return master_ >= 0; }
     static int masterFd(const Pty& pty) { return pty.master_; }
 
 private:
