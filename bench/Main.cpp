@@ -6,6 +6,7 @@
 #include "MainWindow.h"
 #include "capture/CaptureFiles.h"
 #include "support/Pty.h"
+#include "support/ScopedEnv.h"
 #include "support/TempDir.h"
 
 #include <QApplication>
@@ -85,9 +86,9 @@ template <typename Device> void withDevice(Device device) {
 // A pseudo-terminal bound as Comm 3; every other port points nowhere.
 struct BoundLine {
     test::TempDir config;
+    test::ScopedEnv configHome{"XDG_CONFIG_HOME", config.path()};
     test::Pty pty;
     BoundLine() {
-        ::setenv("XDG_CONFIG_HOME", config.path().c_str(), 1);
         test::guardPorts(config.path());
         test::bindPort(config.path(), 3, pty.slavePath());
     }
@@ -198,8 +199,7 @@ void windowBench(const std::string& shmDir, const std::string& diskDir, std::siz
     const BoundLine line;
     const test::Pty& pty = line.pty;
     qt::MainWindow form;
-    form.load();
-    form.show();
+    form.start({});
 
     struct Place {
         const char* name;
@@ -335,7 +335,7 @@ std::vector<double> firstStoreAfterStart(int masterFd, const std::string& base, 
     std::vector<double> us;
     for (int i = 0; i < starts; ++i) {
         qt::MainWindow form; // a new run: it knows nothing of the files
-        form.load();
+        form.start({});
         saveAs(form, base);
         withDevice([&] {
             const std::string record = paced(i, false);
@@ -389,8 +389,7 @@ void rewriteBench(const std::string& shmDir, const std::string& diskDir, bool sm
         std::filesystem::remove(base + ".csv");
 
         qt::MainWindow form;
-        form.load();
-        form.show();
+        form.start({});
         const RewriteRun run = rewriteAtLinePace(form, master, base);
         report("rewrite_loop_blocked_max_ms_" + tag, run.maxGapMs, "ms");
         report("rewrite_etx_to_ack_p99_us_during_" + tag, percentile(run.duringUs, 99), "us");
@@ -421,7 +420,7 @@ void longLine(const std::string& shmDir, bool small) {
             fillCapture(base + ".txt", size);
         }
         qt::MainWindow form;
-        form.load();
+        form.start({});
         saveAs(form, base);
         lockstep(master, 1);
         waitForCsv(form);

@@ -75,4 +75,25 @@ std::string versionText() {
     return std::string(KELMOR_PRODUCT) + " " + KELMOR_VERSION + "\n";
 }
 
+CommandLineAnswer answerCommandLine(const std::vector<std::string>& args,
+                                    const std::string& program, const Modes& modes) {
+    ParsedOptions parsed = parseOptions(args);
+    if (!parsed.error && parsed.options.headless && !modes.headless && !parsed.options.help &&
+        !parsed.options.version)
+        parsed.error = "--headless is for Linux and macOS; on Windows use --port and --save";
+    CommandLineAnswer answer;
+    if (parsed.error) {
+        answer.text = program + ": " + *parsed.error + "\n";
+        answer.isError = true;
+        answer.exitCode = UsageExitCode;
+    } else if (parsed.options.help) {
+        answer.text = usage(program);
+    } else if (parsed.options.version) {
+        answer.text = versionText();
+    } else {
+        answer.start = std::move(parsed.options);
+    }
+    return answer;
+}
+
 } // namespace kelmor::app

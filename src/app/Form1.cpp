@@ -7,7 +7,7 @@
 namespace kelmor::app {
 
 Form1::Form1(Face face)
-    : face_(std::move(face)), errors_(*face_.errors),
+    : face_(std::move(face)), errors_(face_.errors),
       MSComm1(face_.makeDriver, [this] { MSComm1_OnComm(); }) {
     if (face_.portList != nullptr)
         face_.portList->setPortText(InitialPortText);
@@ -25,22 +25,32 @@ void Form1::Form_Load() {
     }
 }
 
+void Form1::start(const Options& options) {
+    Form_Load();
+    if (options.portText && face_.portList != nullptr)
+        face_.portList->setPortText(*options.portText);
+    if (face_.window != nullptr)
+        face_.window->show();
+    if (options.save)
+        startCapture(options.save, MissingPort::RetryEverySecond);
+}
+
 void Form1::cmdGetData_Click() {
     // Communication events and timer ticks go on while the dialog is open.
     std::optional<std::string> name;
     if (face_.dialog != nullptr)
         name = face_.dialog->askFileName();
-    startCapture(name, false);
+    startCapture(name, MissingPort::Report);
 }
 
-void Form1::startCapture(const std::optional<std::string>& name, bool keepTrying) {
+void Form1::startCapture(const std::optional<std::string>& name, MissingPort whenMissing) {
     if (name)
         FileName = *name;
-    face_.timer->startTicking(TimerPeriodMs);
-    reopenPort(keepTrying);
+    face_.timer.startTicking(TimerPeriodMs);
+    reopenPort(whenMissing);
 }
 
-void Form1::reopenPort(bool keepTrying) {
+void Form1::reopenPort(MissingPort whenMissing) {
     // A typo in the port text must not stop a capture that is running.
     const PortNumber port =
         portFromText(face_.portList != nullptr ? face_.portList->portText() : InitialPortText);
@@ -66,15 +76,13 @@ void Form1::reopenPort(bool keepTrying) {
     if (running)
         MSComm1.close();
     MSComm1.setCommPort(port.port);
-    MSComm1.setSettings(Line19200N81);
-    MSComm1.setInputLen(0);
     if (MaybeError err = MSComm1.open()) {
         if (running || wasLost) {
             // The port that was capturing is gone: win it back as a lost one.
             err->what = "Lost the connection to port";
-            keepTrying = true;
+            whenMissing = MissingPort::RetryEverySecond;
         }
-        if (keepTrying) {
+        if (whenMissing == MissingPort::RetryEverySecond) {
             err->reason += "; trying again every second";
             MSComm1.startReconnecting();
         }
@@ -104,7 +112,7 @@ void Form1::backgroundSlice() {
 void Form1::scheduleBackgroundWork() {
     if (capture_.csvPending() && !sliceAsked_) {
         sliceAsked_ = true;
-        face_.timer->runSoon();
+        face_.timer.runSoon();
     }
 }
 

@@ -7,30 +7,17 @@
 namespace kelmor::qt {
 
 HeadlessFace::HeadlessFace(QObject* parent) : QObject(parent) {
-    timer_.setTimerType(Qt::PreciseTimer);
-    app::Face face;
-    face.portList = this;
-    face.timer = this;
-    face.errors = this;
-    face.makeDriver = [this](app::DriverEvents& events) {
+    const auto makeDriver = [this](app::DriverEvents& events) {
         return std::make_unique<QtSerialDriver>(events, this);
     };
+    app::Face face{timers_, *this, makeDriver};
+    face.portList = this;
     form_ = std::make_unique<app::Form1>(std::move(face));
-    connect(&timer_, &QTimer::timeout, this, [this] { form_->Timer1_Timer(); });
-    slices_.setSingleShot(true);
-    slices_.setInterval(0);
-    connect(&slices_, &QTimer::timeout, this, [this] { form_->backgroundSlice(); });
+    timers_.drive(*form_);
 }
 
 HeadlessFace::~HeadlessFace() {
     form_.reset();
-}
-
-void HeadlessFace::start(const app::Options& options) {
-    form_->Form_Load();
-    if (options.portText)
-        setPortText(*options.portText);
-    form_->startCapture(options.save, true);
 }
 
 void HeadlessFace::showError(const std::string& text) {

@@ -29,26 +29,25 @@ QRect twipsRect(const layout::Control& c) {
 }
 
 // The layout was drawn for a narrow bitmap font. The platform's sans-serif is
-// used at the same sizes, and only where a text would be cut off is it made
-// smaller until it fits its box.
-QFont boldFont(const QString& text, const QSize& box, double points) {
+// used at the same sizes, made smaller only where a text would be cut off.
+QFont boldFont(const layout::Control& c) {
     QFont font;
     font.setFamily(QStringLiteral("Sans Serif"));
     font.setStyleHint(QFont::SansSerif);
     font.setBold(true);
-    for (double size = points; size >= layout::SmallestPoints; size -= 0.25) {
-        font.setPointSizeF(size);
+    const QString text = QString::fromLatin1(c.widest);
+    font.setPointSizeF(layout::fittedPoints(c, [&](double points, int width, int height) {
+        font.setPointSizeF(points);
         const QFontMetricsF metrics(font);
-        if (metrics.horizontalAdvance(text) <= box.width() && metrics.height() <= box.height())
-            break;
-    }
+        return metrics.horizontalAdvance(text) <= width && metrics.height() <= height;
+    }));
     return font;
 }
 
-template <typename Widget> Widget* place(Widget* widget, const layout::Control& c, QSize inset) {
+template <typename Widget> Widget* place(Widget* widget, const layout::Control& c) {
     widget->setObjectName(QString::fromLatin1(c.name));
     widget->setGeometry(twipsRect(c));
-    widget->setFont(boldFont(QString::fromLatin1(c.text), widget->size() - inset, c.points));
+    widget->setFont(boldFont(c));
     return widget;
 }
 
@@ -106,24 +105,18 @@ MainWindow::MainWindow(QWidget* parent) : QWidget(parent) {
     setWindowTitle(QString::fromLatin1(layout::Caption));
     setFixedSize(app::twipsToPixels(layout::ClientWidth), app::twipsToPixels(layout::ClientHeight));
 
-    Label1 = place(new QLabel(QString::fromLatin1(layout::Label1.text), this), layout::Label1,
-                   QSize(0, 0));
-    Label2 = place(new QLabel(QString::fromLatin1(layout::Label2.text), this), layout::Label2,
-                   QSize(0, 0));
+    Label1 = place(new QLabel(QString::fromLatin1(layout::Label1.text), this), layout::Label1);
+    Label2 = place(new QLabel(QString::fromLatin1(layout::Label2.text), this), layout::Label2);
     for (QLabel* label : {Label1, Label2})
         label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
 
     Combo1 = new PortList(this);
     Combo1->setEditable(true);
     Combo1->setInsertPolicy(QComboBox::NoInsert);
-    // The text box inside the list is narrower than the list: leave room for
-    // the arrow.
-    place(Combo1, layout::Combo1, QSize(24, 4));
-    Combo1->setFont(boldFont(QString::fromLatin1(layout::WidestPort), Combo1->size() - QSize(24, 4),
-                             layout::Combo1.points));
+    place(Combo1, layout::Combo1);
 
     cmdGetData = place(new QPushButton(QString::fromLatin1(layout::cmdGetData.text), this),
-                       layout::cmdGetData, QSize(8, 8));
+                       layout::cmdGetData);
     // Return and Enter press the focused button, as on Windows.
     cmdGetData->setAutoDefault(true);
 
@@ -138,19 +131,12 @@ MainWindow::MainWindow(QWidget* parent) : QWidget(parent) {
     // dialog behaves the same on every desktop and can be driven in tests.
     CommonDialog1->setOptions(QFileDialog::DontConfirmOverwrite | QFileDialog::DontUseNativeDialog);
 
-    Timer1.setObjectName(QStringLiteral("Timer1"));
-    Timer1.setTimerType(Qt::PreciseTimer);
-
-    app::Face face = app::Face::of(*this, [this](app::DriverEvents& events) {
+    const auto makeDriver = [this](app::DriverEvents& events) {
         return std::make_unique<QtSerialDriver>(events, this);
-    });
-    form_ = std::make_unique<app::Form1>(std::move(face));
-
+    };
+    form_ = std::make_unique<app::Form1>(app::Face{timers_, *this, makeDriver, this, this, this});
+    timers_.drive(*form_);
     connect(cmdGetData, &QPushButton::clicked, this, [this] { form_->cmdGetData_Click(); });
-    connect(&Timer1, &QTimer::timeout, this, [this] { form_->Timer1_Timer(); });
-    slices_.setSingleShot(true);
-    slices_.setInterval(0);
-    connect(&slices_, &QTimer::timeout, this, [this] { form_->backgroundSlice(); });
 }
 
 MainWindow::~MainWindow() {
@@ -186,10 +172,6 @@ std::optional<std::string> MainWindow::askFileName() {
     return QFile::encodeName(name).toStdString();
 }
 
-void MainWindow::startTicking(int periodMs) {
-    Timer1.start(periodMs);
-}
-
 void MainWindow::showError(const std::string& text) {
     auto* box =
         new QMessageBox(QMessageBox::Critical, windowTitle(),
@@ -221,8 +203,8 @@ app::TwipsSize MainWindow::outerSize() const {
 
 void MainWindow::moveTo(const app::TwipsPoint& origin) {
     const QPoint screenOrigin = screen() != nullptr ? screen()->geometry().topLeft() : QPoint();
-    move(screenOrigin.x() + static_cast<int>(origin.left / app::TwipsPerPixel),
-         screenOrigin.y() + static_cast<int>(origin.top / app::TwipsPerPixel));
+    move(screenOrigin.x() + app::twipsToPixels(origin.left),
+         screenOrigin.y() + app::twipsToPixels(origin.top));
 }
 
 } // namespace kelmor::qt

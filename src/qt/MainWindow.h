@@ -1,11 +1,11 @@
 #pragma once
 
+#include "FormTimers.h"
 #include "app/Face.h"
 #include "app/Form1.h"
 
 #include <QMessageBox>
 #include <QPointer>
-#include <QTimer>
 #include <QWidget>
 
 #include <memory>
@@ -24,7 +24,6 @@ namespace kelmor::qt {
 class MainWindow final : public QWidget,
                          public app::PortListView,
                          public app::SaveDialogView,
-                         public app::TimerView,
                          public app::ErrorView,
                          public app::WindowView {
     Q_OBJECT
@@ -33,13 +32,9 @@ public:
     explicit MainWindow(QWidget* parent = nullptr);
     ~MainWindow() override;
 
-    // Form_Load: before the window is first shown.
-    void load() { form_->Form_Load(); }
-    // The command line's start, see Form1::startCapture: a port that is not
-    // there yet is tried again every second.
-    void startCapture(const std::optional<std::string>& name) { form_->startCapture(name, true); }
+    // See Form1::start; the window shows from there.
+    void start(const app::Options& options) { form_->start(options); }
     void endCapture() { form_->endCapture(); }
-    void setPortText(const std::string& text) override;
 
     const app::Form1& form() const { return *form_; }
     // The error box on screen, if any.
@@ -48,23 +43,20 @@ public:
 private:
     void addPort(const std::string& item) override;
     std::string portText() const override;
+    void setPortText(const std::string& text) override;
     std::optional<std::string> askFileName() override;
-    void startTicking(int periodMs) override;
-    void runSoon() override { slices_.start(); }
     void showError(const std::string& text) override;
     app::TwipsSize screenSize() const override;
     app::TwipsSize outerSize() const override;
     void moveTo(const app::TwipsPoint& origin) override;
+    void show() override { QWidget::show(); }
 
     QLabel* Label1 = nullptr;
     QLabel* Label2 = nullptr;
     QComboBox* Combo1 = nullptr;
     QPushButton* cmdGetData = nullptr;
     QFileDialog* CommonDialog1 = nullptr;
-    QTimer Timer1;
-    // Background work between events: a zero timer runs once the events that
-    // wait have been handled.
-    QTimer slices_;
+    FormTimers timers_;
     QPointer<QMessageBox> box_;
     std::unique_ptr<app::Form1> form_;
 };

@@ -8,17 +8,6 @@ namespace kelmor::qt {
 
 namespace {
 
-QSerialPort::Parity toParity(char parity) {
-    switch (parity) {
-    case 'E':
-        return QSerialPort::EvenParity;
-    case 'O':
-        return QSerialPort::OddParity;
-    default:
-        return QSerialPort::NoParity;
-    }
-}
-
 std::string toStd(const QByteArray& bytes) {
     return std::string(bytes.constData(), static_cast<std::size_t>(bytes.size()));
 }
@@ -37,9 +26,9 @@ std::optional<std::string> QtSerialDriver::open(const std::string& device,
                                                 const app::LineSettings& settings) {
     port_.setPortName(QString::fromLocal8Bit(device));
     port_.setBaudRate(settings.baud);
-    port_.setParity(toParity(settings.parity));
     port_.setDataBits(static_cast<QSerialPort::DataBits>(settings.dataBits));
-    port_.setStopBits(settings.stopBits == 2 ? QSerialPort::TwoStop : QSerialPort::OneStop);
+    port_.setParity(QSerialPort::NoParity);
+    port_.setStopBits(QSerialPort::OneStop);
     port_.setFlowControl(QSerialPort::NoFlowControl);
     if (!port_.open(QIODevice::ReadWrite)) {
         std::string reason =

@@ -24,6 +24,15 @@ void describeApplication() {
     QCoreApplication::setOrganizationName(QStringLiteral(KELMOR_PRODUCT));
 }
 
+// Captures until the event loop ends (a signal, or the window closed), then
+// closes the port on purpose.
+template <typename Face> int capture(Face& face, const kelmor::app::Options& options) {
+    face.start(options);
+    const int code = QCoreApplication::exec();
+    face.endCapture();
+    return code;
+}
+
 int runHeadless(int argc, char* argv[], const kelmor::app::Options& options) {
     QCoreApplication application(argc, argv);
     describeApplication();
@@ -31,10 +40,7 @@ int runHeadless(int argc, char* argv[], const kelmor::app::Options& options) {
     kelmor::qt::QuitOnSignals quit;
 #endif
     kelmor::qt::HeadlessFace face;
-    face.start(options);
-    const int code = QCoreApplication::exec();
-    face.endCapture();
-    return code;
+    return capture(face, options);
 }
 
 int runWindow(int argc, char* argv[], const kelmor::app::Options& options) {
@@ -44,20 +50,11 @@ int runWindow(int argc, char* argv[], const kelmor::app::Options& options) {
     icon.addFile(QStringLiteral(":/icons/kelmor-csv-16.png"), QSize(16, 16));
     icon.addFile(QStringLiteral(":/icons/kelmor-csv-32.png"), QSize(32, 32));
     QApplication::setWindowIcon(icon);
-
 #ifndef _WIN32
     kelmor::qt::QuitOnSignals quit;
 #endif
     kelmor::qt::MainWindow window;
-    window.load();
-    if (options.portText)
-        window.setPortText(*options.portText);
-    window.show();
-    if (options.save)
-        window.startCapture(options.save);
-    const int code = QApplication::exec();
-    window.endCapture();
-    return code;
+    return capture(window, options);
 }
 
 } // namespace
@@ -65,21 +62,13 @@ int runWindow(int argc, char* argv[], const kelmor::app::Options& options) {
 int main(int argc, char* argv[]) {
     // Options first: --help, --version and option errors need no display.
     const std::vector<std::string> args(argv + 1, argv + argc);
-    const kelmor::app::ParsedOptions parsed = kelmor::app::parseOptions(args);
-    if (parsed.error) {
-        std::fprintf(stderr, "%s: %s\n", Program, parsed.error->c_str());
-        return kelmor::app::UsageExitCode;
+    const kelmor::app::CommandLineAnswer answer =
+        kelmor::app::answerCommandLine(args, Program, {.headless = true});
+    if (!answer.start) {
+        std::fputs(answer.text.c_str(), answer.isError ? stderr : stdout);
+        return answer.exitCode;
     }
-    const kelmor::app::Options& options = parsed.options;
-    if (options.help) {
-        std::fputs(kelmor::app::usage(Program).c_str(), stdout);
-        return 0;
-    }
-    if (options.version) {
-        std::fputs(kelmor::app::versionText().c_str(), stdout);
-        return 0;
-    }
-    if (options.headless)
-        return runHeadless(argc, argv, options);
-    return runWindow(argc, argv, options);
+    if (answer.start->headless)
+        return runHeadless(argc, argv, *answer.start);
+    return runWindow(argc, argv, *answer.start);
 }

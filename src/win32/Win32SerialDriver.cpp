@@ -8,6 +8,7 @@ namespace {
 
 constexpr UINT Arrived = WM_APP + 1;
 constexpr UINT Lost = WM_APP + 2;
+constexpr UINT WriteFailed = WM_APP + 3;
 constexpr wchar_t MessengerClass[] = L"KelmorSerialMessenger";
 
 // Waits for an overlapped operation; false with the error set on failure.
@@ -53,22 +54,22 @@ std::optional<std::string> Win32SerialDriver::open(const std::string& device,
             return std::string("the port is in use by another program");
         return windows::describe(code);
     }
-    DCB line{};
-    line.DCBlength = sizeof line;
-    if (!::GetCommState(port_, &line)) {
+    const auto refused = [this] {
         const std::string why = windows::describe(::GetLastError());
         ::CloseHandle(port_);
         port_ = INVALID_HANDLE_VALUE;
         return why;
-    }
+    };
+    DCB line{};
+    line.DCBlength = sizeof line;
+    if (!::GetCommState(port_, &line))
+        return refused();
     line.BaudRate = static_cast<DWORD>(settings.baud);
     line.ByteSize = static_cast<BYTE>(settings.dataBits);
-    line.Parity = settings.parity == 'E'   ? EVENPARITY
-                  : settings.parity == 'O' ? ODDPARITY
-                                           : NOPARITY;
-    line.StopBits = settings.stopBits == 2 ? TWOSTOPBITS : ONESTOPBIT;
+    line.Parity = NOPARITY;
+    line.StopBits = ONESTOPBIT;
     line.fBinary = TRUE;
-    line.fParity = settings.parity != 'N';
+    line.fParity = FALSE;
     // No handshaking; DTR up while open, RTS down.
     line.fOutxCtsFlow = FALSE;
     line.fOutxDsrFlow = FALSE;
@@ -79,12 +80,8 @@ std::optional<std::string> Win32SerialDriver::open(const std::string& device,
     line.fAbortOnError = FALSE;
     line.fDtrControl = DTR_CONTROL_ENABLE;
     line.fRtsControl = RTS_CONTROL_DISABLE;
-    if (!::SetCommState(port_, &line)) {
-        const std::string why = windows::describe(::GetLastError());
-        ::CloseHandle(port_);
-        port_ = INVALID_HANDLE_VALUE;
-        return why;
-    }
+    if (!::SetCommState(port_, &line))
+        return refused();
     // A port without modem lines refuses DTR; that is no reason to fail.
     ::EscapeCommFunction(port_, SETDTR);
     // A read of one byte waits at most 100 ms, then the reader looks again.
@@ -220,42 +217,45 @@ void Win32SerialDriver::write(std::string_view bytes) {
         // Raised from the message queue, not from inside this call.
         {
             const std::lock_guard guard(lock_);
-            lostReason_ = windows::describe(code);
+            writeFailure_ = windows::describe(code);
         }
-        ::PostMessageW(messenger_, Lost + 1, 0, 0);
+        ::PostMessageW(messenger_, WriteFailed, 0, 0);
     }
 }
 
 LRESULT CALLBACK Win32SerialDriver::messages(HWND window, UINT message, WPARAM wParam,
                                              LPARAM lParam) {
     auto* self = reinterpret_cast<Win32SerialDriver*>(::GetWindowLongPtrW(window, GWLP_USERDATA));
-    if (self == nullptr || message < Arrived || message > Lost + 1)
+    if (self == nullptr)
         return ::DefWindowProcW(window, message, wParam, lParam);
-    if (message == Arrived) {
+    switch (message) {
+    case Arrived:
         self->events_.arrived();
-    } else if (message == Lost) {
+        return 0;
+    case Lost: {
         if (!self->isOpen())
             return 0;
-        self->stopReader();
-        std::string bytes = self->drainQueue();
-        ::CloseHandle(self->port_);
-        self->port_ = INVALID_HANDLE_VALUE;
+        std::string bytes = self->close();
         std::string reason;
         {
             const std::lock_guard guard(self->lock_);
-            bytes = std::exchange(self->received_, {}) + bytes;
             reason = self->lostReason_;
         }
         self->events_.lost(reason, std::move(bytes));
-    } else {
+        return 0;
+    }
+    case WriteFailed: {
         std::string reason;
         {
             const std::lock_guard guard(self->lock_);
-            reason = self->lostReason_;
+            reason = self->writeFailure_;
         }
         self->events_.writeFailed(reason);
+        return 0;
     }
-    return 0;
+    default:
+        return ::DefWindowProcW(window, message, wParam, lParam);
+    }
 }
 
 } // namespace kelmor::win32

@@ -46,8 +46,9 @@ private:
     HANDLE stop_ = nullptr;
     std::thread reader_;
     std::mutex lock_;
-    std::string received_;   // guarded by lock_
-    std::string lostReason_; // guarded by lock_
+    std::string received_;     // guarded by lock_
+    std::string lostReason_;   // guarded by lock_
+    std::string writeFailure_; // guarded by lock_
 };
 
 } // namespace kelmor::win32

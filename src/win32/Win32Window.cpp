@@ -54,7 +54,7 @@ std::wstring chooseFace(HDC dc) {
 
 } // namespace
 
-Win32Window::Win32Window(HINSTANCE instance) : instance_(instance) {
+Win32Window::Win32Window(HINSTANCE instance, int how) : instance_(instance), how_(how) {
     WNDCLASSEXW type{};
     type.cbSize = sizeof type;
     type.lpfnWndProc = &Win32Window::windowProc;
@@ -84,17 +84,15 @@ Win32Window::Win32Window(HINSTANCE instance) : instance_(instance) {
         control(L"COMBOBOX", WS_TABSTOP | WS_VSCROLL | CBS_DROPDOWN, layout::Combo1, L"", ComboId);
     cmdGetData = control(L"BUTTON", WS_TABSTOP | BS_PUSHBUTTON, layout::cmdGetData,
                          widen(layout::cmdGetData.text), GetDataId);
-    fitFont(Label1, layout::Label1, widen(layout::Label1.text), {0, 0});
-    fitFont(Label2, layout::Label2, widen(layout::Label2.text), {0, 0});
-    // The text box inside the list is narrower than the list: leave room for
-    // the arrow.
-    fitFont(Combo1, layout::Combo1, widen(layout::WidestPort), {24, 4});
-    fitFont(cmdGetData, layout::cmdGetData, widen(layout::cmdGetData.text), {8, 8});
+    fitFont(Label1, layout::Label1);
+    fitFont(Label2, layout::Label2);
+    fitFont(Combo1, layout::Combo1);
+    fitFont(cmdGetData, layout::cmdGetData);
 
-    app::Face face = app::Face::of(*this, [](app::DriverEvents& events) {
+    const auto makeDriver = [](app::DriverEvents& events) {
         return std::make_unique<Win32SerialDriver>(events);
-    });
-    form_ = std::make_unique<app::Form1>(std::move(face));
+    };
+    form_ = std::make_unique<app::Form1>(app::Face{*this, *this, makeDriver, this, this, this});
 }
 
 Win32Window::~Win32Window() {
@@ -114,36 +112,36 @@ HWND Win32Window::control(const wchar_t* kind, DWORD style, const app::layout::C
                              reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), instance_, nullptr);
 }
 
-void Win32Window::fitFont(HWND target, const app::layout::Control& c, const std::wstring& text,
-                          SIZE inset) {
-    // The given size, made smaller only where the text would be cut off.
-    const int width = px(c.width) - inset.cx;
-    const int height = px(c.height) - inset.cy;
+HFONT Win32Window::boldFont(double points) const {
+    HDC screen = ::GetDC(nullptr);
+    const int dpi = ::GetDeviceCaps(screen, LOGPIXELSY);
+    ::ReleaseDC(nullptr, screen);
+    return ::CreateFontW(-static_cast<int>(std::lround(points * dpi / 72.0)), 0, 0, 0, FW_BOLD,
+                         FALSE, FALSE, FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS,
+                         CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH | FF_SWISS,
+                         faceName_.c_str());
+}
+
+void Win32Window::fitFont(HWND target, const app::layout::Control& c) {
+    const std::wstring text = widen(c.widest);
     HDC dc = ::GetDC(target);
-    const int dpi = ::GetDeviceCaps(dc, LOGPIXELSY);
-    HFONT chosen = nullptr;
-    for (double points = c.points; points >= layout::SmallestPoints; points -= 0.25) {
-        HFONT font = ::CreateFontW(-static_cast<int>(std::lround(points * dpi / 72.0)), 0, 0, 0,
-                                   FW_BOLD, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
-                                   OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
-                                   DEFAULT_PITCH | FF_SWISS, faceName_.c_str());
+    const double points = layout::fittedPoints(c, [&](double size, int width, int height) {
+        HFONT font = boldFont(size);
         HGDIOBJ old = ::SelectObject(dc, font);
         SIZE extent{};
         ::GetTextExtentPoint32W(dc, text.c_str(), static_cast<int>(text.size()), &extent);
         ::SelectObject(dc, old);
-        if (chosen != nullptr)
-            ::DeleteObject(chosen);
-        chosen = font;
-        if (extent.cx <= width && extent.cy <= height)
-            break;
-    }
+        ::DeleteObject(font);
+        return extent.cx <= width && extent.cy <= height;
+    });
     ::ReleaseDC(target, dc);
+    HFONT chosen = boldFont(points);
     fonts_.push_back(chosen);
     ::SendMessageW(target, WM_SETFONT, reinterpret_cast<WPARAM>(chosen), TRUE);
 }
 
-void Win32Window::show(int how) {
-    ::ShowWindow(window_, how);
+void Win32Window::show() {
+    ::ShowWindow(window_, how_);
     ::UpdateWindow(window_);
     ::SetFocus(Combo1);
 }
@@ -198,9 +196,9 @@ LRESULT Win32Window::handle(UINT message, WPARAM wParam, LPARAM lParam) {
     case ShowError:
         // Shown from its own message, never from inside a handler: the box's
         // modal loop runs other events meanwhile, and capture goes on.
-        if (!errors_.empty()) {
-            const std::string text = errors_.front();
-            errors_.pop_front();
+        if (error_) {
+            const std::string text = *error_;
+            error_.reset();
             ::MessageBoxW(window_, widen(app::wrappableText(text)).c_str(),
                           widen(layout::Caption).c_str(), MB_OK | MB_ICONERROR);
             form_->errorDismissed();
@@ -260,7 +258,9 @@ void Win32Window::runSoon() {
 }
 
 void Win32Window::showError(const std::string& text) {
-    errors_.push_back(text);
+    // The app layer shows one error at a time: the next comes once this one
+    // is dismissed.
+    error_ = text;
     ::PostMessageW(window_, ShowError, 0, 0);
 }
 
@@ -277,8 +277,8 @@ app::TwipsSize Win32Window::outerSize() const {
 }
 
 void Win32Window::moveTo(const app::TwipsPoint& origin) {
-    ::SetWindowPos(window_, nullptr, static_cast<int>(origin.left / app::TwipsPerPixel),
-                   static_cast<int>(origin.top / app::TwipsPerPixel), 0, 0,
+    ::SetWindowPos(window_, nullptr, app::twipsToPixels(origin.left),
+                   app::twipsToPixels(origin.top), 0, 0,
                    SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
 }
 

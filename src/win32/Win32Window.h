@@ -24,18 +24,14 @@ class Win32Window final : public app::PortListView,
                           public app::ErrorView,
                           public app::WindowView {
 public:
-    explicit Win32Window(HINSTANCE instance);
+    // how: the way WinMain was asked to show the window.
+    Win32Window(HINSTANCE instance, int how);
     ~Win32Window();
     Win32Window(const Win32Window&) = delete;
     Win32Window& operator=(const Win32Window&) = delete;
 
-    // Form_Load: before the window is first shown.
-    void load() { form_->Form_Load(); }
-    void setPortText(const std::string& text) override;
-    void show(int how);
-    // The command line's start, see Form1::startCapture: a port that is not
-    // there yet is tried again every second.
-    void startCapture(const std::optional<std::string>& name) { form_->startCapture(name, true); }
+    // See Form1::start; the window shows from there.
+    void start(const app::Options& options) { form_->start(options); }
     // Runs the message loop until the window closes; the exit code.
     int run();
     void endCapture() { form_->endCapture(); }
@@ -45,11 +41,12 @@ private:
     LRESULT handle(UINT message, WPARAM wParam, LPARAM lParam);
     HWND control(const wchar_t* kind, DWORD style, const app::layout::Control& layout,
                  const std::wstring& text, int id);
-    void fitFont(HWND control, const app::layout::Control& layout, const std::wstring& text,
-                 SIZE inset);
+    HFONT boldFont(double points) const;
+    void fitFont(HWND control, const app::layout::Control& layout);
 
     void addPort(const std::string& item) override;
     std::string portText() const override;
+    void setPortText(const std::string& text) override;
     std::optional<std::string> askFileName() override;
     void startTicking(int periodMs) override;
     void runSoon() override;
@@ -57,8 +54,10 @@ private:
     app::TwipsSize screenSize() const override;
     app::TwipsSize outerSize() const override;
     void moveTo(const app::TwipsPoint& origin) override;
+    void show() override;
 
     HINSTANCE instance_;
+    int how_;
     HWND window_ = nullptr;
     HWND Label1 = nullptr;
     HWND Label2 = nullptr;
@@ -66,7 +65,8 @@ private:
     HWND cmdGetData = nullptr;
     std::wstring faceName_;
     std::deque<HFONT> fonts_;
-    std::deque<std::string> errors_;
+    // The error the app layer asked to show, until its box opens.
+    std::optional<std::string> error_;
     std::unique_ptr<app::Form1> form_;
 };
 

@@ -38,30 +38,14 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show) {
     ::LocalFree(raw);
 
     // Options first: --help, --version and option errors open no window.
-    kelmor::app::ParsedOptions parsed = kelmor::app::parseOptions(args);
-    if (!parsed.error && parsed.options.headless)
-        parsed.error = "--headless is for Linux and macOS; on Windows use --port and --save";
-    if (parsed.error) {
-        tell(std::string(Program) + ": " + *parsed.error + "\n", true);
-        return kelmor::app::UsageExitCode;
+    const kelmor::app::CommandLineAnswer answer =
+        kelmor::app::answerCommandLine(args, std::string(Program) + ".exe", {.headless = false});
+    if (!answer.start) {
+        tell(answer.text, answer.isError);
+        return answer.exitCode;
     }
-    const kelmor::app::Options& options = parsed.options;
-    if (options.help) {
-        tell(kelmor::app::usage(std::string(Program) + ".exe"), false);
-        return 0;
-    }
-    if (options.version) {
-        tell(kelmor::app::versionText(), false);
-        return 0;
-    }
-
-    kelmor::win32::Win32Window window(instance);
-    window.load();
-    if (options.portText)
-        window.setPortText(*options.portText);
-    window.show(show);
-    if (options.save)
-        window.startCapture(options.save);
+    kelmor::win32::Win32Window window(instance, show);
+    window.start(*answer.start);
     const int code = window.run();
     window.endCapture();
     return code;

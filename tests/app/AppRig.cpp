@@ -3,7 +3,6 @@
 #include "app/PortNaming.h"
 
 #include <algorithm>
-#include <cstdlib>
 #include <filesystem>
 #include <stdexcept>
 #include <utility>
@@ -11,26 +10,15 @@
 namespace kelmor::test {
 
 AppRig::AppRig() {
-#ifndef _WIN32
-    if (const char* old = std::getenv("XDG_CONFIG_HOME"))
-        savedXdg_ = old;
-    ::setenv("XDG_CONFIG_HOME", config.path().c_str(), 1);
-#endif
     app::Face face = app::Face::of(*this, [this](app::DriverEvents& events) {
         return std::make_unique<FakeDriver>(*this, events);
     });
     form = std::make_unique<app::Form1>(std::move(face));
-    form->Form_Load();
+    form->start({});
 }
 
 AppRig::~AppRig() {
     form.reset();
-#ifndef _WIN32
-    if (savedXdg_)
-        ::setenv("XDG_CONFIG_HOME", savedXdg_->c_str(), 1);
-    else
-        ::unsetenv("XDG_CONFIG_HOME");
-#endif
 }
 
 FakeDevice& AppRig::bind(int port) {

@@ -2,6 +2,7 @@
 
 #include "app/Face.h"
 #include "app/Form1.h"
+#include "support/ScopedEnv.h"
 #include "support/TempDir.h"
 
 #include <deque>
@@ -74,8 +75,10 @@ public:
     app::TwipsSize screenSize() const override { return {15360, 11520}; }
     app::TwipsSize outerSize() const override { return {4410, 1815}; }
     void moveTo(const app::TwipsPoint& origin) override { movedTo = origin; }
+    void show() override { windowShown = true; }
 
     TempDir config;
+    ScopedEnv configHome{"XDG_CONFIG_HOME", config.path()};
     TempDir out;
     std::vector<std::string> items;
     std::string text;
@@ -84,13 +87,11 @@ public:
     int sliceRequests = 0;
     std::vector<std::string> shown;
     std::optional<app::TwipsPoint> movedTo;
+    bool windowShown = false;
 
     std::map<int, FakeDevice> devices_;
     std::vector<FakeDriver*> drivers_;
     std::unique_ptr<app::Form1> form;
-
-private:
-    std::optional<std::string> savedXdg_;
 };
 
 class FakeDriver final : public app::SerialDriver {

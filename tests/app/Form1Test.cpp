@@ -16,7 +16,7 @@ TEST(Geometry, CentringUsesRealDivisionInTwips) {
     EXPECT_EQ(app::twipsToPixels(1305), 87);
 }
 
-TEST(Form1, LoadCentresTheWindowAndFillsThePortList) {
+TEST(Form1Handlers, LoadCentresTheWindowAndFillsThePortList) {
     AppRig rig;
     ASSERT_TRUE(rig.movedTo.has_value());
     EXPECT_EQ(*rig.movedTo, (app::TwipsPoint{5475, 4852.5}));
@@ -25,15 +25,17 @@ TEST(Form1, LoadCentresTheWindowAndFillsThePortList) {
     EXPECT_EQ(rig.items.back(), "Comm 15");
     EXPECT_EQ(rig.text, "Comm 3");
     EXPECT_EQ(rig.timerPeriod, 0) << "the timer waits for Save As";
+    EXPECT_TRUE(rig.windowShown);
 }
 
-TEST(Form1, SaveAsOpensThePortWithTheLineSettingsAndStores) {
+TEST(Form1Handlers, SaveAsOpensThePortWithTheLineSettingsAndStores) {
     AppRig rig;
     FakeDevice& device = rig.bind(3);
     rig.saveAs(rig.out / "log");
     EXPECT_EQ(rig.timerPeriod, 100);
     EXPECT_EQ(device.settings, app::Line19200N81);
-    EXPECT_EQ(device.settings.text(), "19200,N,8,1");
+    EXPECT_EQ(device.settings.baud, 19200);
+    EXPECT_EQ(device.settings.dataBits, 8);
     rig.send(3, "\2A\34B\x03");
     EXPECT_EQ(readFile(rig.out / "log.txt"), "\rA B ");
     EXPECT_EQ(readFile(rig.out / "log.csv"), referenceCsv("\rA B "));
@@ -41,7 +43,7 @@ TEST(Form1, SaveAsOpensThePortWithTheLineSettingsAndStores) {
     EXPECT_TRUE(rig.shown.empty());
 }
 
-TEST(Form1, CancelledDialogStillStartsTheIdleAcks) {
+TEST(Form1Handlers, CancelledDialogStillStartsTheIdleAcks) {
     AppRig rig;
     FakeDevice& device = rig.bind(3);
     rig.saveAs(std::nullopt);
@@ -54,7 +56,7 @@ TEST(Form1, CancelledDialogStillStartsTheIdleAcks) {
 
 // Bytes the driver holds when the port closes for a reopen: a half record
 // waits for its end, a whole one is stored at once, before any idle ACK.
-TEST(Form1, ReopenKeepsWhatTheDriverHoldsAndStoresWholeRecordsAtOnce) {
+TEST(Form1Handlers, ReopenKeepsWhatTheDriverHoldsAndStoresWholeRecordsAtOnce) {
     AppRig rig;
     rig.bind(3);
     rig.saveAs(rig.out / "first");
@@ -70,7 +72,7 @@ TEST(Form1, ReopenKeepsWhatTheDriverHoldsAndStoresWholeRecordsAtOnce) {
     EXPECT_EQ(rig.acks(3), 2u);
 }
 
-TEST(Form1, FailedSwitchToAnotherPortKeepsCapturingOnTheRunningOne) {
+TEST(Form1Handlers, FailedSwitchToAnotherPortKeepsCapturingOnTheRunningOne) {
     for (const char* why : {"unplugged", "held by another program"}) {
         SCOPED_TRACE(why);
         AppRig rig;
@@ -96,7 +98,7 @@ TEST(Form1, FailedSwitchToAnotherPortKeepsCapturingOnTheRunningOne) {
     }
 }
 
-TEST(Form1, SwitchToAnotherPortMovesCaptureAndKeepsTheHalfRecord) {
+TEST(Form1Handlers, SwitchToAnotherPortMovesCaptureAndKeepsTheHalfRecord) {
     AppRig rig;
     rig.bind(3);
     rig.bind(5);
@@ -112,7 +114,7 @@ TEST(Form1, SwitchToAnotherPortMovesCaptureAndKeepsTheHalfRecord) {
     EXPECT_EQ(rig.acks(3), 0u) << "the old port is closed";
 }
 
-TEST(Form1, LostPortIsReportedOnceAndTriedEverySecondUntilBack) {
+TEST(Form1Handlers, LostPortIsReportedOnceAndTriedEverySecondUntilBack) {
     AppRig rig;
     rig.bind(3);
     rig.saveAs(rig.out / "log");
@@ -134,7 +136,7 @@ TEST(Form1, LostPortIsReportedOnceAndTriedEverySecondUntilBack) {
     EXPECT_EQ(rig.shown.size(), 1u);
 }
 
-TEST(Form1, ReconnectTriesStayAtOneASecond) {
+TEST(Form1Handlers, ReconnectTriesStayAtOneASecond) {
     AppRig rig;
     rig.bind(3);
     rig.saveAs(rig.out / "log");
@@ -147,7 +149,7 @@ TEST(Form1, ReconnectTriesStayAtOneASecond) {
     EXPECT_EQ(rig.shown.size(), 1u) << "failures while away are not reported again";
 }
 
-TEST(Form1, FailedReopenOfTheSamePortIsTreatedAsLost) {
+TEST(Form1Handlers, FailedReopenOfTheSamePortIsTreatedAsLost) {
     AppRig rig;
     FakeDevice& device = rig.bind(3);
     rig.saveAs(rig.out / "log");
@@ -161,7 +163,7 @@ TEST(Form1, FailedReopenOfTheSamePortIsTreatedAsLost) {
     EXPECT_TRUE(rig.form->comm().PortOpen());
 }
 
-TEST(Form1, SaveAsEndsReconnectingAndOpensTheChosenPort) {
+TEST(Form1Handlers, SaveAsEndsReconnectingAndOpensTheChosenPort) {
     AppRig rig;
     rig.bind(3);
     FakeDevice& seven = rig.bind(7);
@@ -174,7 +176,7 @@ TEST(Form1, SaveAsEndsReconnectingAndOpensTheChosenPort) {
     EXPECT_EQ(seven.opens, 1);
 }
 
-TEST(Form1, AnotherPortFailingAfterALossIsNotReportedAsLost) {
+TEST(Form1Handlers, AnotherPortFailingAfterALossIsNotReportedAsLost) {
     AppRig rig;
     rig.bind(3);
     rig.bind(5);
@@ -188,7 +190,7 @@ TEST(Form1, AnotherPortFailingAfterALossIsNotReportedAsLost) {
     EXPECT_EQ(rig.shown[1].rfind("Cannot open port \"Comm 5", 0), 0u) << rig.shown[1];
 }
 
-TEST(Form1, BadPortTextIsReportedAndCaptureGoesOn) {
+TEST(Form1Handlers, BadPortTextIsReportedAndCaptureGoesOn) {
     AppRig rig;
     rig.bind(3);
     rig.saveAs(rig.out / "log");
@@ -203,9 +205,9 @@ TEST(Form1, BadPortTextIsReportedAndCaptureGoesOn) {
     EXPECT_EQ(rig.device(3).opens, opens) << "the running port is left alone";
 }
 
-TEST(Form1, StartCaptureFromTheCommandLineRetriesAPortThatIsNotThereYet) {
+TEST(Form1Handlers, StartCaptureFromTheCommandLineRetriesAPortThatIsNotThereYet) {
     AppRig rig;
-    rig.form->startCapture(rig.out / "log", true);
+    rig.form->startCapture(rig.out / "log", app::MissingPort::RetryEverySecond);
     EXPECT_EQ(rig.timerPeriod, 100);
     ASSERT_EQ(rig.shown.size(), 1u);
     EXPECT_NE(rig.shown[0].find("trying again every second"), std::string::npos);

@@ -26,9 +26,9 @@ using namespace kelmor::test;
 
 namespace {
 
-using Form1Test = WindowFixture;
+using QtWindow = WindowFixture;
 
-TEST_F(Form1Test, WindowMatchesTheLayout) {
+TEST_F(QtWindow, WindowMatchesTheLayout) {
     EXPECT_EQ(window.windowTitle(), QStringLiteral("KELMOR CSV File Creator"));
     EXPECT_EQ(window.size(), QSize(288, 87));
     EXPECT_EQ(window.minimumSize(), window.maximumSize());
@@ -73,7 +73,7 @@ TEST_F(Form1Test, WindowMatchesTheLayout) {
     EXPECT_EQ(next, window.findChild<QWidget*>(QStringLiteral("cmdGetData")));
 }
 
-TEST_F(Form1Test, PortListHoldsFifteenItemsWithTheirDevices) {
+TEST_F(QtWindow, PortListHoldsFifteenItemsWithTheirDevices) {
     ASSERT_EQ(combo()->count(), 15);
     EXPECT_EQ(combo()->itemText(0), QStringLiteral("Comm 1"));
     EXPECT_EQ(combo()->itemText(14), QStringLiteral("Comm 15"));
@@ -91,7 +91,7 @@ TEST_F(Form1Test, PortListHoldsFifteenItemsWithTheirDevices) {
                     .contains(QStringLiteral("points nowhere")));
 }
 
-TEST_F(Form1Test, TooltipsFollowLinksMadeWhileRunning) {
+TEST_F(QtWindow, TooltipsFollowLinksMadeWhileRunning) {
     Pty adapter;
     bindPort(config.path(), 9, adapter.slavePath());
     EXPECT_TRUE(combo()
@@ -106,7 +106,7 @@ TEST_F(Form1Test, TooltipsFollowLinksMadeWhileRunning) {
                     .contains(QString::fromStdString(adapter.slavePath())));
 }
 
-TEST_F(Form1Test, SaveAsThenARecordLandsInBothFilesAndIsAcknowledged) {
+TEST_F(QtWindow, SaveAsThenARecordLandsInBothFilesAndIsAcknowledged) {
     saveAs(out / "log");
     EXPECT_EQ(form().fileName(), out / "log");
     ASSERT_TRUE(form().comm().PortOpen());
@@ -116,7 +116,7 @@ TEST_F(Form1Test, SaveAsThenARecordLandsInBothFilesAndIsAcknowledged) {
     EXPECT_EQ(errorText(), QString());
 }
 
-TEST_F(Form1Test, CancelStillStartsCaptureIntoTheCurrentFolder) {
+TEST_F(QtWindow, CancelStillStartsCaptureIntoTheCurrentFolder) {
     const auto cwd = std::filesystem::current_path();
     std::filesystem::current_path(out.path());
     saveAs("");
@@ -129,7 +129,7 @@ TEST_F(Form1Test, CancelStillStartsCaptureIntoTheCurrentFolder) {
     EXPECT_EQ(readFile(out / ".csv"), referenceCsv("\rZ "));
 }
 
-TEST_F(Form1Test, SecondSaveAsKeepsCapturingAndKeepsTheHalfRecord) {
+TEST_F(QtWindow, SecondSaveAsKeepsCapturingAndKeepsTheHalfRecord) {
     saveAs(out / "first");
     ASSERT_TRUE(form().comm().PortOpen());
     bool ackedDuringDialog = false;
@@ -148,7 +148,7 @@ TEST_F(Form1Test, SecondSaveAsKeepsCapturingAndKeepsTheHalfRecord) {
     EXPECT_EQ(readFile(out / "first.txt"), "\rOLD ");
 }
 
-TEST_F(Form1Test, Comm12OpensItsOwnLink) {
+TEST_F(QtWindow, Comm12OpensItsOwnLink) {
     Pty twelve;
     bindPort(config.path(), 12, twelve.slavePath());
     combo()->setCurrentIndex(11);
@@ -162,7 +162,7 @@ TEST_F(Form1Test, Comm12OpensItsOwnLink) {
     EXPECT_EQ(readFile(out / "twelve.txt"), "\r12 ");
 }
 
-TEST_F(Form1Test, BadPortTextIsReportedAndCaptureGoesOn) {
+TEST_F(QtWindow, BadPortTextIsReportedAndCaptureGoesOn) {
     saveAs(out / "log");
     ASSERT_TRUE(form().comm().PortOpen());
     combo()->setEditText(QStringLiteral("COM4"));
@@ -181,7 +181,7 @@ TEST_F(Form1Test, BadPortTextIsReportedAndCaptureGoesOn) {
     EXPECT_EQ(box->defaultButton(), box->button(QMessageBox::Ok));
 }
 
-TEST_F(Form1Test, MissingDeviceIsReportedAndTheWindowLivesOn) {
+TEST_F(QtWindow, MissingDeviceIsReportedAndTheWindowLivesOn) {
     bindPort(config.path(), 5, config / "unplugged");
     combo()->setEditText(QStringLiteral("Comm 5"));
     saveAs(out / "log");
@@ -190,7 +190,7 @@ TEST_F(Form1Test, MissingDeviceIsReportedAndTheWindowLivesOn) {
     EXPECT_TRUE(errorText().contains(QStringLiteral("kelmor-csv/com5")));
 }
 
-TEST_F(Form1Test, ADifferentErrorWaitsAndShowsOnceTheBoxIsClosed) {
+TEST_F(QtWindow, ADifferentErrorWaitsAndShowsOnceTheBoxIsClosed) {
     combo()->setEditText(QStringLiteral("COM4"));
     saveAs(out / "log");
     combo()->setEditText(QStringLiteral("Comm 5")); // its link points nowhere
@@ -202,7 +202,7 @@ TEST_F(Form1Test, ADifferentErrorWaitsAndShowsOnceTheBoxIsClosed) {
     })) << errorText().toStdString();
 }
 
-TEST_F(Form1Test, StoreErrorsReachTheUserOnceAndNothingIsLost) {
+TEST_F(QtWindow, StoreErrorsReachTheUserOnceAndNothingIsLost) {
     saveAs(out / "missing/log");
     pty.write("\2A\x03");
     ASSERT_TRUE(spinUntil([&] { return !errorText().isEmpty(); }));
@@ -218,7 +218,7 @@ TEST_F(Form1Test, StoreErrorsReachTheUserOnceAndNothingIsLost) {
     EXPECT_EQ(readFile(out / "missing/log.txt"), "\rA \rB ");
 }
 
-TEST_F(Form1Test, IdleAckThroughTheRealTimer) {
+TEST_F(QtWindow, IdleAckThroughTheRealTimer) {
     saveAs(out / "log");
     QElapsedTimer clock;
     clock.start();
@@ -229,7 +229,7 @@ TEST_F(Form1Test, IdleAckThroughTheRealTimer) {
     EXPECT_GE(seconds, 5.0);
 }
 
-TEST_F(Form1Test, ReturnAndEnterPressTheFocusedButton) {
+TEST_F(QtWindow, ReturnAndEnterPressTheFocusedButton) {
     auto* button = window.findChild<QPushButton*>(QStringLiteral("cmdGetData"));
     for (const auto key : {Qt::Key_Return, Qt::Key_Enter}) {
         const std::string name = out / ("key" + std::to_string(key));
@@ -240,14 +240,14 @@ TEST_F(Form1Test, ReturnAndEnterPressTheFocusedButton) {
     }
 }
 
-TEST_F(Form1Test, NameWithAQuoteIsUsedAsTyped) {
+TEST_F(QtWindow, NameWithAQuoteIsUsedAsTyped) {
     saveAs(out / "a\"b");
     EXPECT_EQ(form().fileName(), out / "a\"b");
     ASSERT_TRUE(sendRecord("\2Q\x03"));
     EXPECT_EQ(readFile(out / "a\"b.txt"), "\rQ ");
 }
 
-TEST_F(Form1Test, ErrorBoxForAVeryLongPathFitsA1024By768Screen) {
+TEST_F(QtWindow, ErrorBoxForAVeryLongPathFitsA1024By768Screen) {
     saveAs(out / ("missing/" + std::string(300, 'n')));
     pty.write("\2A\x03");
     ASSERT_TRUE(spinUntil([&] { return window.errorBox() != nullptr; }));

@@ -3,6 +3,7 @@
 #include "MainWindow.h"
 #include "support/Pty.h"
 #include "support/QtSupport.h"
+#include "support/ScopedEnv.h"
 #include "support/TempDir.h"
 
 #include <QApplication>
@@ -19,8 +20,6 @@
 
 namespace kelmor::test {
 
-// Runs while the modal save dialog is open: does whatever the test needs
-// with the dialog on screen, then confirms the name (or cancels).
 // Waits for an ACK from the program on this pseudo-terminal and takes it out
 // of what has been read so far.
 inline bool awaitAck(Pty& pty, std::string& seen, int timeoutMs = 5000) {
@@ -31,6 +30,8 @@ inline bool awaitAck(Pty& pty, std::string& seen, int timeoutMs = 5000) {
     return got;
 }
 
+// Runs while the modal save dialog is open: does whatever the test needs
+// with the dialog on screen, then confirms the name (or cancels).
 inline void whenDialogOpens(const std::function<void()>& meanwhile, const std::string& name) {
     QTimer::singleShot(0, [meanwhile, name] {
         QFileDialog* dialog = nullptr;
@@ -55,11 +56,9 @@ inline void whenDialogOpens(const std::function<void()>& meanwhile, const std::s
 class WindowFixture : public testing::Test {
 protected:
     void SetUp() override {
-        ::setenv("XDG_CONFIG_HOME", config.path().c_str(), 1);
         guardPorts(config.path());
         bindPort(config.path(), 3, pty.slavePath());
-        window.load();
-        window.show();
+        window.start({});
     }
 
     void saveAs(const std::string& name, const std::function<void()>& meanwhile = {}) {
@@ -82,6 +81,7 @@ protected:
     }
 
     TempDir config;
+    ScopedEnv configHome{"XDG_CONFIG_HOME", config.path()};
     TempDir out;
     Pty pty;
     qt::MainWindow window;

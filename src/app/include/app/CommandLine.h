@@ -36,4 +36,22 @@ std::string versionText();
 // The exit code for a command line that cannot be used.
 inline constexpr int UsageExitCode = 2;
 
+// What this build can do besides the window.
+struct Modes {
+    bool headless = false; // --headless: no window and no display
+};
+
+// What a face does with its command line before anything is drawn: start
+// with the options, or print the text and exit with the code.
+struct CommandLineAnswer {
+    std::optional<Options> start;
+    std::string text;     // --help, --version or one line on what is wrong
+    bool isError = false; // the text goes to standard error
+    int exitCode = 0;
+};
+
+// The one option handler every face uses; program is the name --help shows.
+[[nodiscard]] CommandLineAnswer answerCommandLine(const std::vector<std::string>& args,
+                                                  const std::string& program, const Modes& modes);
+
 } // namespace kelmor::app

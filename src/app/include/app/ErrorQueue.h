@@ -35,7 +35,6 @@ public:
     void dismissed();
 
     bool showing() const { return !shown_.empty(); }
-    const std::string& shown() const { return shown_; }
     const std::deque<std::string>& waiting() const { return waiting_; }
 
 private:

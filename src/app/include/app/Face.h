@@ -52,12 +52,13 @@ protected:
     ~TimerView() = default;
 };
 
-// The window's place on the screen, in twips.
+// The window's place on the screen, in twips, and its first showing.
 class WindowView {
 public:
     virtual TwipsSize screenSize() const = 0;
     virtual TwipsSize outerSize() const = 0;
     virtual void moveTo(const TwipsPoint& origin) = 0;
+    virtual void show() = 0;
 
 protected:
     ~WindowView() = default;
@@ -97,19 +98,20 @@ public:
 
 using DriverFactory = std::function<std::unique_ptr<SerialDriver>(DriverEvents&)>;
 
-// A face's parts. The port list and the dialog may be missing in a face
+// A face's parts. Every face has a timer, a place for errors and serial
+// drivers. The port list, the dialog and the window may be missing in a face
 // without a window; then only the command line starts capture.
 struct Face {
+    TimerView& timer;
+    ErrorView& errors;
+    DriverFactory makeDriver;
     PortListView* portList = nullptr;
     SaveDialogView* dialog = nullptr;
-    TimerView* timer = nullptr;
-    ErrorView* errors = nullptr;
     WindowView* window = nullptr;
-    DriverFactory makeDriver;
 
     // A window that is all of the parts itself.
     template <typename Window> static Face of(Window& window, DriverFactory makeDriver) {
-        return {&window, &window, &window, &window, &window, std::move(makeDriver)};
+        return {window, window, std::move(makeDriver), &window, &window, &window};
     }
 };
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/CommandLine.h"
 #include "app/ErrorQueue.h"
 #include "app/Face.h"
 #include "app/MSComm.h"
@@ -9,6 +10,12 @@
 #include <string>
 
 namespace kelmor::app {
+
+// What a start of capture does with a port that cannot be opened.
+enum class MissingPort {
+    Report,           // say so once; "Save As" tries again
+    RetryEverySecond, // say so once and try again every second, as with a lost port
+};
 
 // The one window's behaviour, without a toolkit: the four handlers, the
 // capture state, the serial control and the errors. A face owns one, draws
@@ -23,6 +30,11 @@ public:
     Form1(const Form1&) = delete;
     Form1& operator=(const Form1&) = delete;
 
+    // The whole start, however the program was started: Form_Load, the
+    // port from --port, the window shown, then with --save capture as if
+    // the name had been confirmed, retrying a port that is not there yet.
+    void start(const Options& options);
+
     void Form_Load();
     void cmdGetData_Click();
     void MSComm1_OnComm();
@@ -35,11 +47,9 @@ public:
     // The user closed the error on screen.
     void errorDismissed() { errors_.dismissed(); }
 
-    // "Save As" without the dialog, as the command line starts capture: the
-    // name (if any) as if confirmed, then the timer and the port. With
-    // keepTrying a port that cannot be opened is tried again every second,
-    // as a lost one is.
-    void startCapture(const std::optional<std::string>& name, bool keepTrying);
+    // "Save As" without the dialog: the name (if any) as if confirmed, then
+    // the timer and the port.
+    void startCapture(const std::optional<std::string>& name, MissingPort whenMissing);
 
     // The program is ending: the port closes on purpose.
     void endCapture() { MSComm1.close(); }
@@ -52,14 +62,14 @@ public:
     const ErrorQueue& errors() const { return errors_; }
 
 private:
-    void reopenPort(bool keepTrying);
+    void reopenPort(MissingPort whenMissing);
     void report(const MaybeError& error);
     void scheduleBackgroundWork();
 
     Face face_;
     ErrorQueue errors_;
-    // CommonDialog1's FileName: the last confirmed name, raw bytes, empty
-    // before the first.
+    // CommonDialog1's FileName property: the last confirmed name, raw
+    // bytes, empty before the first.
     std::string FileName;
     MSComm MSComm1;
     Capture capture_;

@@ -4,8 +4,12 @@ namespace kelmor::app {
 
 inline constexpr double TwipsPerPixel = 15.0;
 
-constexpr int twipsToPixels(int twips) {
-    return static_cast<int>(twips / TwipsPerPixel + 0.5);
+// To the nearest pixel, a half rounded up: the one rule for sizes and
+// places alike.
+constexpr int twipsToPixels(double twips) {
+    const double pixels = twips / TwipsPerPixel + 0.5;
+    const int whole = static_cast<int>(pixels);
+    return pixels < whole ? whole - 1 : whole; // floor, for places left of the screen
 }
 constexpr double pixelsToTwips(double pixels) {
     return pixels * TwipsPerPixel;

@@ -26,15 +26,12 @@ public:
     MSComm(const MSComm&) = delete;
     MSComm& operator=(const MSComm&) = delete;
 
+    // The control's CommPort and PortOpen properties. Every read returns
+    // the whole queue (InputLen 0), with the fixed line settings.
     int CommPort() const { return commPort_; }
     void setCommPort(int port) { commPort_ = port; }
-    const LineSettings& Settings() const { return settings_; }
-    void setSettings(const LineSettings& settings) { settings_ = settings; }
-    // Every read returns the whole queue; nothing here reads less.
-    void setInputLen(int) {}
-
     bool PortOpen() const;
-    // Opens CommPort with Settings.
+    // Opens CommPort.
     [[nodiscard]] MaybeError open();
     // Closes on purpose, keeping what the driver held for the next Input.
     void close();
@@ -75,7 +72,6 @@ private:
     // The device the port was opened on, for the report when it goes away
     // (by then its link may point nowhere).
     std::string openedLabel_;
-    LineSettings settings_;
     // Bytes taken from a port that closed, delivered by the next input().
     std::string stash_;
     std::vector<Error> errors_;
