@@ -28,10 +28,11 @@ ParsedOptions parseOptions(const std::vector<std::string>& args) {
             return fail(arg + " takes no value");
         }
         if (arg == "--port") {
-            const PortNumber port = portFromText(*value);
-            if (port.error)
-                return fail("--port: " + port.error->text());
-            o.portText = "Comm " + std::to_string(port.port);
+            const std::optional<int> port = portFromNumber(*value);
+            if (!port)
+                return fail("--port takes a whole number from 1 to " + std::to_string(PortCount) +
+                            ", not '" + *value + "'");
+            o.portText = "Comm " + std::to_string(*port);
         } else if (arg == "--save") {
             if (value->empty())
                 return fail("--save needs a name");
@@ -56,7 +57,7 @@ std::string usage(const std::string& program) {
 Captures the records an instrument sends over a serial line into NAME.txt
 and NAME.csv, answering each with ACK.
 
-  --port N      pick "Comm N" in the port list
+  --port N      pick "Comm N" in the port list, N from 1 to 15
   --save NAME   start capturing at once, as if NAME had been confirmed in
                 the "Save As" dialog (on "Comm 3" unless --port says)
   --headless    no window and no display: capture until SIGTERM, SIGINT

@@ -8,6 +8,10 @@ void ErrorQueue::report(const std::string& text) {
     if ((showing() && text == shown_) ||
         std::find(waiting_.begin(), waiting_.end(), text) != waiting_.end())
         return;
+    const Clock::time_point now = now_();
+    std::erase_if(seen_, [&](const auto& entry) { return now - entry.second >= QuietTime; });
+    if (seen_.contains(text))
+        return;
     if (showing()) {
         if (waiting_.size() < MaxWaiting)
             waiting_.push_back(text);
@@ -18,6 +22,8 @@ void ErrorQueue::report(const std::string& text) {
 }
 
 void ErrorQueue::dismissed() {
+    if (showing())
+        seen_[shown_] = now_();
     shown_.clear();
     if (waiting_.empty())
         return;
@@ -26,9 +32,32 @@ void ErrorQueue::dismissed() {
     report(next);
 }
 
-bool RepeatFilter::pass(const std::string& text, Clock::time_point now) {
-    std::erase_if(printed_, [&](const auto& entry) { return now - entry.second >= Window; });
-    return printed_.emplace(text, now).second;
+std::string oneLine(const std::string& text) {
+    static const char hex[] = "0123456789ABCDEF";
+    std::string out;
+    for (const char ch : text) {
+        const auto code = static_cast<unsigned char>(ch);
+        switch (ch) {
+        case '\n':
+            out += "\\n";
+            break;
+        case '\r':
+            out += "\\r";
+            break;
+        case '\t':
+            out += "\\t";
+            break;
+        default:
+            if (code < 0x20 || code == 0x7F) {
+                out += "\\x";
+                out += hex[code >> 4];
+                out += hex[code & 0xF];
+            } else {
+                out += ch;
+            }
+        }
+    }
+    return out;
 }
 
 std::string wrappableText(const std::string& text, std::size_t maxRun) {

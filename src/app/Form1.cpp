@@ -46,6 +46,8 @@ void Form1::cmdGetData_Click() {
 void Form1::startCapture(const std::optional<std::string>& name, MissingPort whenMissing) {
     if (name)
         FileName = *name;
+    // A CSV file that could not be written is tried again at once.
+    capture_.retryCsvSoon();
     face_.timer.startTicking(TimerPeriodMs);
     reopenPort(whenMissing);
 }
@@ -64,15 +66,20 @@ void Form1::reopenPort(MissingPort whenMissing) {
     if (running)
         MSComm1_OnComm();
 
-    if (running && !samePort) {
-        // Another port: it must open before the running one is given up.
+    if ((running || MSComm1.reconnecting()) && !samePort) {
+        // Another port: it must open before the one in use is given up, be
+        // it capturing or being won back.
         if (MaybeError err = MSComm1.switchTo(port.port)) {
-            err->reason += "; capture goes on on Comm " + std::to_string(MSComm1.CommPort());
+            const std::string current = "Comm " + std::to_string(MSComm1.CommPort());
+            err->reason += running ? "; capture goes on on " + current
+                                   : "; still trying " + current + " every second";
             report(err);
+        } else {
+            errors_.somethingWorked();
         }
         return;
     }
-    const bool wasLost = MSComm1.reconnecting() && samePort;
+    const bool wasLost = MSComm1.reconnecting(); // this very port, being won back
     if (running)
         MSComm1.close();
     MSComm1.setCommPort(port.port);
@@ -87,19 +94,28 @@ void Form1::reopenPort(MissingPort whenMissing) {
             MSComm1.startReconnecting();
         }
         report(err);
+    } else {
+        errors_.somethingWorked();
     }
 }
 
 void Form1::MSComm1_OnComm() {
+    const auto stores = capture_.stores();
     report(capture_.onComm(MSComm1, FileName));
+    if (capture_.stores() != stores)
+        errors_.somethingWorked();
     for (const Error& error : MSComm1.takeErrors())
         report(error);
     scheduleBackgroundWork();
 }
 
 void Form1::Timer1_Timer() {
+    const auto stores = capture_.stores();
     report(capture_.onTick(MSComm1, FileName));
+    const bool open = MSComm1.PortOpen();
     MSComm1.tick();
+    if (capture_.stores() != stores || (!open && MSComm1.PortOpen()))
+        errors_.somethingWorked();
     scheduleBackgroundWork();
 }
 

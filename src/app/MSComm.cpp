@@ -33,6 +33,7 @@ MaybeError MSComm::openOn(SerialDriver& driver, int port) {
     if (auto reason = driver.open(device.path, Line19200N81))
         return Error{"Cannot open port", label(port, device.path), *reason};
     openedLabel_ = label(port, device.path);
+    openedDevice_ = device.path;
     return std::nullopt;
 }
 
@@ -52,10 +53,17 @@ void MSComm::close() {
 }
 
 MaybeError MSComm::switchTo(int port) {
-    stopReconnecting();
+    if (PortOpen()) {
+        // Two names for one adapter: the system would call it busy, and name
+        // this very program.
+        if (const PortDevice device = deviceForPort(port); device.path == openedDevice_)
+            return Error{"Cannot open port", label(port, device.path),
+                         "it is the device this window is already capturing from"};
+    }
     std::unique_ptr<SerialDriver> next = makeDriver_(*this);
     if (auto err = openOn(*next, port))
         return err;
+    stopReconnecting();
     if (driver_ && driver_->isOpen())
         stash_ += driver_->close();
     driver_ = std::move(next);

@@ -28,4 +28,14 @@ PortNumber portFromText(const std::string& text) {
     return result;
 }
 
+std::optional<int> portFromNumber(const std::string& text) {
+    if (text.empty() || text.size() > 2 ||
+        text.find_first_not_of("0123456789") != std::string::npos)
+        return std::nullopt;
+    const int port = std::stoi(text);
+    if (port < 1 || port > PortCount)
+        return std::nullopt;
+    return port;
+}
+
 } // namespace kelmor::app

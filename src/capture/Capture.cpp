@@ -14,6 +14,14 @@ void Capture::clean(std::string& text) {
     }
 }
 
+void Capture::release(std::string& text) {
+    // A flood without ETX leaves a huge buffer behind: give it back.
+    if (text.capacity() > KeptCapacity)
+        std::string().swap(text);
+    else
+        text.clear();
+}
+
 MaybeError Capture::onComm(SerialLink& port, const std::string& baseName) {
     IdleTicks = 0;
     const std::size_t seen = RxBuffer.size();
@@ -31,7 +39,7 @@ MaybeError Capture::onComm(SerialLink& port, const std::string& baseName) {
     if (complete) {
         clean(RxBuffer);
         waiting_ += RxBuffer;
-        RxBuffer.clear();
+        release(RxBuffer);
     }
     if (waiting_.empty())
         return std::nullopt;
@@ -65,7 +73,8 @@ MaybeError Capture::storeWaiting(SerialLink& port, const std::string& baseName) 
     StoreResult result = files_.store(waiting_, baseName, acknowledge, CsvSliceBudget);
     if (!result.stored())
         return result.storeError;
-    waiting_.clear();
+    release(waiting_);
+    ++stores_;
     return result.csvError;
 }
 

@@ -4,7 +4,8 @@
 
 namespace kelmor {
 
-CaptureFiles::CaptureFiles(std::size_t blockSize) : blockSize_(blockSize) {}
+CaptureFiles::CaptureFiles(std::size_t blockSize, std::function<Clock::time_point()> now)
+    : blockSize_(blockSize), now_(std::move(now)) {}
 
 CaptureFiles::~CaptureFiles() = default;
 
@@ -16,6 +17,11 @@ StoreResult CaptureFiles::store(std::string_view text, const std::string& baseNa
                                 const std::function<void()>& stored, Clock::duration csvBudget) {
     const FileNames names = deriveNames(baseName);
     StoreResult result;
+    if (MaybeError held = fileops::holdCaptureFile(names.TxtName, held_)) {
+        tracked_.reset();
+        result.storeError = std::move(held);
+        return result;
+    }
     std::optional<std::uint64_t> tornAt;
     if (torn_ && torn_->path == names.TxtName)
         tornAt = torn_->offset;
@@ -31,6 +37,8 @@ StoreResult CaptureFiles::store(std::string_view text, const std::string& baseNa
     // The capture file is the record of truth: the device may hear now.
     if (stored)
         stored();
+    if (!held_)
+        (void)fileops::holdCaptureFile(names.TxtName, held_); // made by this store
     result.csvError = updateCsv(names, appended.before, appended.after, text, csvBudget);
     if (csvBudget == Unlimited)
         while (!result.csvError && rewrite_)
@@ -46,6 +54,8 @@ MaybeError CaptureFiles::updateCsv(const FileNames& names, const FileStamp& befo
         // stays as it was; the next run that stores to it rewrites it.
         rewrite_.reset();
     }
+    if (csvRetryAt_ && csvFailedNames_ == names && now_() < *csvRetryAt_)
+        return std::nullopt; // behind, and said so; tried again in a while
     if (rewrite_) {
         // The rewrite reads on to the capture file's new end.
         if (before == rewriteTxt_)
@@ -58,6 +68,8 @@ MaybeError CaptureFiles::updateCsv(const FileNames& names, const FileStamp& befo
             fileops::continueCsv(names.CsvName, tracked_->resume, text);
         if (written.error) {
             tracked_.reset();
+            csvFailedNames_ = names;
+            csvFailureReported_ = true;
             return written.error;
         }
         tracked_ = Tracked{names, after, written.csv, written.resume};
@@ -83,10 +95,8 @@ MaybeError CaptureFiles::csvSlice(Clock::duration budget) {
     if (const auto now = fileops::stampOf(rewriteNames_.TxtName); now && *now != rewriteTxt_)
         startRewrite(rewriteNames_, *now);
     fileops::CsvRewrite::Slice slice = rewrite_->slice(budget);
-    if (slice.error) {
-        rewrite_.reset();
-        return slice.error;
-    }
+    if (slice.error)
+        return rewriteFailed(std::move(*slice.error));
     if (!slice.done)
         return std::nullopt;
     if (rewrite_->txtStamp() != rewriteTxt_) {
@@ -96,7 +106,26 @@ MaybeError CaptureFiles::csvSlice(Clock::duration budget) {
     tracked_ = Tracked{rewriteNames_, rewrite_->txtStamp(), rewrite_->result().csv,
                        rewrite_->result().resume};
     rewrite_.reset();
+    csvRetryAt_.reset();
+    csvFailureReported_ = false;
     return std::nullopt;
+}
+
+MaybeError CaptureFiles::rewriteFailed(Error error) {
+    rewrite_.reset();
+    if (csvFailedNames_ != rewriteNames_)
+        csvFailureReported_ = false;
+    csvFailedNames_ = rewriteNames_;
+    csvRetryAt_ = now_() + CsvRetryPeriod;
+    if (csvFailureReported_)
+        return std::nullopt;
+    csvFailureReported_ = true;
+    return error;
+}
+
+void CaptureFiles::retryCsvSoon() {
+    csvRetryAt_.reset();
+    csvFailureReported_ = false;
 }
 
 } // namespace kelmor

@@ -121,7 +121,20 @@ CsvRewrite::CsvRewrite(std::string txtPath, std::string csvPath, std::size_t blo
     : txt_(std::move(txtPath)), csv_(std::move(csvPath)),
       blockSize_(std::max<std::size_t>(blockSize, 1)) {}
 
-std::optional<std::string> CsvRewrite::placeBeside() {
+CsvRewrite::~CsvRewrite() {
+    dropPartial();
+}
+
+std::string CsvRewrite::partialFor(const std::string& csvFile) {
+    const std::filesystem::path path(csvFile);
+    return (path.parent_path() / ("." + path.filename().string() + ".kelmor-partial")).string();
+}
+
+MaybeError CsvRewrite::failure(const std::string& path, const File& file) const {
+    return Error{"Cannot write the CSV file", path, file.error()};
+}
+
+MaybeError CsvRewrite::begin() {
     // The new file takes the old one's place: where that is a link, the
     // file it leads to; never a folder, a pipe or a device.
     namespace fs = std::filesystem;
@@ -130,97 +143,145 @@ std::optional<std::string> CsvRewrite::placeBeside() {
     const fs::file_status found = fs::status(csv_, ec);
     if (fs::exists(found)) {
         if (fs::is_directory(found))
-            return std::string("Is a directory");
+            return Error{"Cannot write the CSV file", csv_, "Is a directory"};
         if (!fs::is_regular_file(found))
-            return std::string("Not a regular file");
+            return Error{"Cannot write the CSV file", csv_, "Not a regular file"};
         if (fs::is_symlink(fs::symlink_status(csv_, ec))) {
             const fs::path resolved = fs::canonical(csv_, ec);
             if (ec)
-                return ec.message();
+                return Error{"Cannot write the CSV file", csv_, ec.message()};
             target_ = resolved.string();
         }
+        permissions_ = found.permissions();
     }
-    partial_ = target_ + ".rewrite";
-    // The old file's permissions carry over to the new one.
-    permissions_ = fs::exists(found) ? std::optional<fs::perms>(found.permissions()) : std::nullopt;
+    begun_ = true;
+    partial_ = partialFor(target_);
+    // Made new, so that it can never be a file or a link someone else put
+    // there. One by that name is what a killed run left: it goes.
+    out_ = File::open(partial_, File::Mode::CreateNew);
+    if (!out_.isOpen() && out_.alreadyExists() && File::remove(partial_).ok())
+        out_ = File::open(partial_, File::Mode::CreateNew);
+    if (!out_.isOpen())
+        return renderInPlace();
+    partialMade_ = true;
+    if (permissions_)
+        (void)out_.setMode(static_cast<unsigned>(*permissions_));
+    outStamp_ = out_.stamp();
     return std::nullopt;
 }
 
-CsvRewrite::~CsvRewrite() {
-    if (!replaced_ && partialStamp_)
-        (void)File::remove(partial_);
+void CsvRewrite::dropPartial() {
+    if (!partialMade_)
+        return;
+    out_.close();
+    (void)File::remove(partial_);
+    partialMade_ = false;
+}
+
+MaybeError CsvRewrite::renderInPlace() {
+    dropPartial();
+    inPlace_ = true;
+    out_ = File::open(target_, File::Mode::Write);
+    if (!out_.isOpen())
+        return failure(csv_, out_);
+    startOver();
+    outStamp_ = out_.stamp();
+    return std::nullopt;
+}
+
+void CsvRewrite::startOver() {
+    renderer_ = CsvRenderer();
+    consumed_ = produced_ = 0;
 }
 
 CsvRewrite::Slice CsvRewrite::slice(Clock::duration budget) {
     const auto start = Clock::now();
     Slice slice;
-    const auto fail = [&](const char* what, const std::string& path, const File& f) {
-        slice.error = Error{what, path, f.error()};
+    if (!begun_) {
+        if ((slice.error = begin()))
+            return slice;
+    }
+    File in = File::open(txt_, File::Mode::Read);
+    if (!in.isOpen() || !in.seek(consumed_)) {
+        slice.error = Error{"Cannot read the capture file", txt_, in.error()};
         return slice;
-    };
-    if (!partialStamp_) {
-        if (auto why = placeBeside()) {
-            slice.error = Error{"Cannot write the CSV file", csv_, *why};
+    }
+    if (out_.stamp() != outStamp_) {
+        // Someone else wrote to the file being rendered into: start it over.
+        startOver();
+        if (!out_.truncate(0) || !in.seek(0)) {
+            slice.error = failure(csv_, out_);
             return slice;
         }
     }
-    File in = File::open(txt_, File::Mode::Read);
-    if (!in.isOpen() || !in.seek(consumed_))
-        return fail("Cannot read the capture file", txt_, in);
-    File out = File::open(partial_, partialStamp_ ? File::Mode::Write : File::Mode::WriteTruncate);
-    if (!out.isOpen())
-        return fail("Cannot write the CSV file", csv_, out);
-    if (!partialStamp_ && permissions_) {
-        std::error_code ec;
-        std::filesystem::permissions(partial_, *permissions_, ec);
-    }
-    if (partialStamp_ && out.stamp() != partialStamp_) {
-        // Someone else touched the partial file: start it over.
-        renderer_ = CsvRenderer();
-        consumed_ = produced_ = 0;
-        if (!out.truncate(0) || !in.seek(0))
-            return fail("Cannot write the CSV file", csv_, out);
-    }
-    if (!out.seek(produced_))
-        return fail("Cannot write the CSV file", csv_, out);
     block_.resize(blockSize_);
     for (;;) {
         const long long n = in.read(block_.data(), block_.size());
-        if (n < 0)
-            return fail("Cannot read the capture file", txt_, in);
-        out_.clear();
+        if (n < 0) {
+            slice.error = Error{"Cannot read the capture file", txt_, in.error()};
+            return slice;
+        }
+        rendered_.clear();
         if (n == 0) {
             const std::optional<FileStamp> txt = in.stamp();
-            if (!txt)
-                return fail("Cannot read the capture file", txt_, in);
+            if (!txt) {
+                slice.error = Error{"Cannot read the capture file", txt_, in.error()};
+                return slice;
+            }
             txtStamp_ = *txt;
             result_.resume = renderer_.resumePoint();
-            renderer_.finish(out_);
+            renderer_.finish(rendered_);
         } else {
-            renderer_.feed(std::string_view(block_.data(), static_cast<std::size_t>(n)), out_);
+            renderer_.feed(std::string_view(block_.data(), static_cast<std::size_t>(n)), rendered_);
             consumed_ += static_cast<std::uint64_t>(n);
         }
         // Each block goes out to the disk before the next: a backlog of this
         // file's data would hold up the next ACK's sync of the capture file,
         // and the wait counts against this slice's budget.
-        if (!out.write(out_.data(), out_.size()) || !out.settle())
-            return fail("Cannot write the CSV file", csv_, out);
-        produced_ += out_.size();
-        partialStamp_ = out.stamp();
-        if (!partialStamp_)
-            return fail("Cannot write the CSV file", csv_, out);
+        const bool written = out_.seek(produced_) &&
+                             out_.write(rendered_.data(), rendered_.size()) && out_.settle();
+        if (!written || !(outStamp_ = out_.stamp())) {
+            if (inPlace_) {
+                slice.error = failure(csv_, out_);
+                return slice;
+            }
+            // No room for a second copy: the CSV file itself is written.
+            if ((slice.error = renderInPlace()) || !in.seek(0))
+                return slice;
+            continue;
+        }
+        produced_ += rendered_.size();
         if (n == 0)
             break;
         // A short read is the end of the file: finish within this slice.
         if (static_cast<std::size_t>(n) == block_.size() && Clock::now() - start >= budget)
             return slice;
     }
-    out.close();
-    if (const platform::PathResult renamed = File::rename(partial_, target_); !renamed.ok()) {
-        slice.error = Error{"Cannot write the CSV file", csv_, *renamed.failure};
+    if (inPlace_) {
+        const std::optional<FileStamp> csv =
+            out_.truncate(produced_) ? out_.stamp() : std::optional<FileStamp>();
+        if (!csv) {
+            slice.error = failure(csv_, out_);
+            return slice;
+        }
+        out_.close();
+        result_.csv = *csv;
+        slice.done = true;
         return slice;
     }
-    replaced_ = true;
+    // The name must still lead to this file: never put a link or a stranger's
+    // file in the CSV file's place.
+    const bool ours = out_.isAt(partial_);
+    out_.close();
+    const platform::PathResult renamed =
+        ours ? File::rename(partial_, target_) : platform::PathResult{"the partial file was replaced"};
+    if (!renamed.ok()) {
+        // A folder that takes no new names, or a CSV file held open: the
+        // CSV file itself is written, from the next slice on.
+        slice.error = renderInPlace();
+        return slice;
+    }
+    partialMade_ = false;
     const std::optional<FileStamp> csv = File::stampOf(target_);
     if (!csv) {
         slice.error = Error{"Cannot write the CSV file", csv_, "it vanished"};
@@ -229,6 +290,38 @@ CsvRewrite::Slice CsvRewrite::slice(Clock::duration budget) {
     result_.csv = *csv;
     slice.done = true;
     return slice;
+}
+
+MaybeError holdCaptureFile(const std::string& path, std::unique_ptr<HeldFile>& held) {
+    const std::optional<FileStamp> now = File::stampOf(path);
+    if (!now) {
+        if (held && held->path != path)
+            held.reset();
+        return std::nullopt; // the store makes it, and holds it then
+    }
+    if (held && held->path == path && held->stamp.device == now->device &&
+        held->stamp.inode == now->inode)
+        return std::nullopt;
+    held.reset();
+    // Where the file cannot be opened or locked at all (no read permission,
+    // a file system without locks), capture goes on without the lock.
+    File file = File::open(path, File::Mode::Read);
+    if (!file.isOpen())
+        return std::nullopt;
+    switch (file.lockExclusive()) {
+    case File::Lock::HeldElsewhere: {
+        const std::string who = File::lockHolder(*now);
+        return Error{"Cannot open the capture file", path,
+                     "it is being captured into by another program" +
+                         (who.empty() ? std::string() : " (" + who + ")")};
+    }
+    case File::Lock::Taken:
+        held = std::make_unique<HeldFile>(HeldFile{path, *now, std::move(file)});
+        break;
+    case File::Lock::Unavailable:
+        break;
+    }
+    return std::nullopt;
 }
 
 } // namespace kelmor::fileops

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -51,9 +52,11 @@ struct CsvWriteResult {
                                          std::string_view appended);
 
 // Renders the whole capture file into a new CSV file a slice at a time, so
-// that the caller can handle events in between. It writes beside the CSV
-// file and puts the result in its place only once complete: until then, and
-// if it is given up, the old CSV file stays as it was.
+// that the caller can handle events in between. It writes a partial file
+// beside the CSV file and puts it in the CSV file's place only once
+// complete: until then, and if it is given up, the old CSV file stays as it
+// was. Where no partial file can be made or put in place (a read-only
+// folder, no room for a second copy), it renders into the CSV file itself.
 class CsvRewrite {
 public:
     using Clock = std::chrono::steady_clock;
@@ -62,6 +65,10 @@ public:
     ~CsvRewrite();
     CsvRewrite(const CsvRewrite&) = delete;
     CsvRewrite& operator=(const CsvRewrite&) = delete;
+
+    // The partial file for a CSV file: hidden beside it, under a name no
+    // user file has.
+    static std::string partialFor(const std::string& csvFile);
 
     struct Slice {
         MaybeError error;  // the rewrite failed; start a new one later
@@ -76,8 +83,13 @@ public:
     const CsvWriteResult& result() const { return result_; }
 
 private:
-    // Where the new file is written and what it replaces.
-    std::optional<std::string> placeBeside();
+    // Where the new file goes and what it replaces; then the partial file.
+    MaybeError begin();
+    // From the start again, into the CSV file itself.
+    MaybeError renderInPlace();
+    void startOver();
+    void dropPartial();
+    MaybeError failure(const std::string& path, const platform::File& file) const;
 
     std::string txt_;
     std::string csv_;
@@ -85,15 +97,31 @@ private:
     std::string partial_; // beside it, until complete
     std::optional<std::filesystem::perms> permissions_;
     std::size_t blockSize_;
+    bool begun_ = false;
+    bool inPlace_ = false;
+    bool partialMade_ = false;
+    platform::File out_; // the partial file, or the CSV file itself
     CsvRenderer renderer_;
     std::uint64_t consumed_ = 0; // capture bytes rendered
-    std::uint64_t produced_ = 0; // CSV bytes written to the partial file
-    std::optional<FileStamp> partialStamp_;
-    bool replaced_ = false;
+    std::uint64_t produced_ = 0; // CSV bytes written
+    std::optional<FileStamp> outStamp_;
     std::string block_;
-    std::string out_;
+    std::string rendered_;
     FileStamp txtStamp_;
     CsvWriteResult result_;
 };
+
+// The capture file held against other programs: a second program that tries
+// to capture into the same file is refused, and the lock goes with the
+// process, however it ends.
+struct HeldFile {
+    std::string path;
+    FileStamp stamp;
+    platform::File file;
+};
+
+// Holds the capture file, if it exists, unless `held` holds it already. An
+// error when another program holds it.
+[[nodiscard]] MaybeError holdCaptureFile(const std::string& path, std::unique_ptr<HeldFile>& held);
 
 } // namespace kelmor::fileops

@@ -21,10 +21,9 @@ HeadlessFace::~HeadlessFace() {
 }
 
 void HeadlessFace::showError(const std::string& text) {
-    if (repeats_.pass(text, app::RepeatFilter::Clock::now())) {
-        std::fprintf(stderr, "kelmor-csv: %s\n", text.c_str());
-        std::fflush(stderr);
-    }
+    // One line each; a failed write (a log reader gone) is no reason to stop.
+    std::fprintf(stderr, "kelmor-csv: %s\n", app::oneLine(text).c_str());
+    std::fflush(stderr);
     // A printed line needs no OK: the next error may follow at once.
     QMetaObject::invokeMethod(
         this, [this] { form_->errorDismissed(); }, Qt::QueuedConnection);

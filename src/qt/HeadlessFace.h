@@ -32,7 +32,6 @@ private:
 
     std::string portText_;
     FormTimers timers_;
-    app::RepeatFilter repeats_;
     std::unique_ptr<app::Form1> form_;
 };
 

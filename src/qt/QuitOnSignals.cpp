@@ -43,13 +43,24 @@ QuitOnSignals::QuitOnSignals(QObject* parent) : QObject(parent) {
     action.sa_handler = onSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    for (int sig : Signals)
+    for (int sig : Signals) {
+        // A signal ignored at start (nohup) stays ignored.
+        struct sigaction inherited {};
+        if (::sigaction(sig, nullptr, &inherited) == 0 && inherited.sa_handler == SIG_IGN)
+            continue;
         ::sigaction(sig, &action, nullptr);
+    }
+    // A message to a reader that has gone is a failed write, not the end.
+    std::signal(SIGPIPE, SIG_IGN);
 }
 
 QuitOnSignals::~QuitOnSignals() {
+    // The program is ending on the way it was asked to: more of the same
+    // signals (a storm) must not cut that short.
     for (int sig : Signals)
-        std::signal(sig, SIG_DFL);
+        if (struct sigaction now {}; ::sigaction(sig, nullptr, &now) == 0 &&
+                                      now.sa_handler == onSignal)
+            std::signal(sig, SIG_IGN);
     delete notifier_;
     for (int& fd : wakeup) {
         if (fd >= 0)

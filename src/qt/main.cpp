@@ -11,12 +11,27 @@
 #include <QIcon>
 
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
 namespace {
 
 constexpr const char* Program = "kelmor-csv";
+
+// Without a display the toolkit would abort the program.
+bool displayAvailable() {
+#if defined(Q_OS_UNIX) && !defined(Q_OS_MACOS)
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
+        const char* value = std::getenv(name);
+        if (value != nullptr && *value != '\0')
+            return true;
+    }
+    return false;
+#else
+    return true;
+#endif
+}
 
 void describeApplication() {
     QCoreApplication::setApplicationName(QString::fromLatin1(Program));
@@ -33,8 +48,11 @@ template <typename Face> int capture(Face& face, const kelmor::app::Options& opt
     return code;
 }
 
-int runHeadless(int argc, char* argv[], const kelmor::app::Options& options) {
-    QCoreApplication application(argc, argv);
+// The toolkit sees the program's name only: a name given to --save such as
+// "-platform" must never be taken for one of its own options.
+int runHeadless(char* program, const kelmor::app::Options& options) {
+    int argc = 1;
+    QCoreApplication application(argc, &program);
     describeApplication();
 #ifndef _WIN32
     kelmor::qt::QuitOnSignals quit;
@@ -43,8 +61,9 @@ int runHeadless(int argc, char* argv[], const kelmor::app::Options& options) {
     return capture(face, options);
 }
 
-int runWindow(int argc, char* argv[], const kelmor::app::Options& options) {
-    QApplication application(argc, argv);
+int runWindow(char* program, const kelmor::app::Options& options) {
+    int argc = 1;
+    QApplication application(argc, &program);
     describeApplication();
     QIcon icon;
     icon.addFile(QStringLiteral(":/icons/kelmor-csv-16.png"), QSize(16, 16));
@@ -69,6 +88,13 @@ int main(int argc, char* argv[]) {
         return answer.exitCode;
     }
     if (answer.start->headless)
-        return runHeadless(argc, argv, *answer.start);
-    return runWindow(argc, argv, *answer.start);
+        return runHeadless(argv[0], *answer.start);
+    if (!displayAvailable()) {
+        std::fprintf(stderr,
+                     "%s: the window needs a display (DISPLAY or WAYLAND_DISPLAY); without one, "
+                     "use --headless --save NAME\n",
+                     Program);
+        return kelmor::app::UsageExitCode;
+    }
+    return runWindow(argv[0], *answer.start);
 }

@@ -30,17 +30,34 @@ TEST(ErrorQueue, OneAtATimeEachOnceInOrder) {
     EXPECT_EQ(screen.shown, (std::vector<std::string>{"A", "B", "C"}));
     queue.dismissed();
     EXPECT_FALSE(queue.showing());
-    queue.report("A"); // gone from the screen: shown again
-    EXPECT_EQ(screen.shown.back(), "A");
 }
 
-TEST(RepeatFilter, TheSameTextAtMostOnceAMinute) {
-    RepeatFilter filter;
-    const RepeatFilter::Clock::time_point t0{};
-    EXPECT_TRUE(filter.pass("A", t0));
-    EXPECT_FALSE(filter.pass("A", t0 + std::chrono::seconds(59)));
-    EXPECT_TRUE(filter.pass("B", t0 + std::chrono::seconds(59))) << "another text is not held";
-    EXPECT_TRUE(filter.pass("A", t0 + RepeatFilter::Window));
+// A retry that fails the same way every second: the user saw it once.
+TEST(ErrorQueue, ASeenErrorComesBackAfterASuccessOrAMinute) {
+    Screen screen;
+    ErrorQueue::Clock::time_point now{};
+    ErrorQueue queue(screen, [&] { return now; });
+    queue.report("A");
+    queue.dismissed();
+    now += std::chrono::seconds(59);
+    queue.report("A");
+    EXPECT_FALSE(queue.showing());
+    queue.report("B");
+    EXPECT_EQ(screen.shown.back(), "B") << "another text is not held";
+    queue.dismissed();
+    now += std::chrono::seconds(1);
+    queue.report("A");
+    EXPECT_EQ(screen.shown.back(), "A") << "a minute after it was closed";
+    queue.dismissed();
+    queue.report("B");
+    EXPECT_EQ(screen.shown.back(), "A");
+    queue.somethingWorked();
+    queue.report("B");
+    EXPECT_EQ(screen.shown.back(), "B") << "news again once something worked";
+}
+
+TEST(ErrorQueue, OneLineEscapesControlCharacters) {
+    EXPECT_EQ(oneLine("a\nb\r\tc\x01\x7F é"), "a\\nb\\r\\tc\\x01\\x7F é");
 }
 
 TEST(ErrorQueue, AtMostTwentyWait) {

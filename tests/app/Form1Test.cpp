@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 using namespace kelmor;
 using namespace kelmor::test;
 
@@ -176,7 +178,9 @@ TEST(Form1Handlers, SaveAsEndsReconnectingAndOpensTheChosenPort) {
     EXPECT_EQ(seven.opens, 1);
 }
 
-TEST(Form1Handlers, AnotherPortFailingAfterALossIsNotReportedAsLost) {
+// After a loss, a switch to a port that fails leaves the lost one being won
+// back: one port is always captured from or retried, and the box says which.
+TEST(Form1Handlers, AFailedSwitchAfterALossKeepsWinningTheLostPortBack) {
     AppRig rig;
     rig.bind(3);
     rig.bind(5);
@@ -188,6 +192,45 @@ TEST(Form1Handlers, AnotherPortFailingAfterALossIsNotReportedAsLost) {
     rig.dismiss();
     ASSERT_EQ(rig.shown.size(), 2u);
     EXPECT_EQ(rig.shown[1].rfind("Cannot open port \"Comm 5", 0), 0u) << rig.shown[1];
+    EXPECT_NE(rig.shown[1].find("still trying Comm 3 every second"), std::string::npos);
+    rig.bind(3);
+    rig.bind(5);
+    rig.ticks(app::MSComm::ReconnectTicks);
+    EXPECT_TRUE(rig.form->comm().PortOpen());
+    EXPECT_EQ(rig.form->comm().CommPort(), 3);
+}
+
+TEST(Form1Handlers, TwoNamesForTheRunningAdapterAreSaidToBeOne) {
+    AppRig rig;
+    rig.bind(3);
+    rig.saveAs(rig.out / "log");
+    std::filesystem::create_symlink(rig.device(3).path, rig.config / "kelmor-csv/com5");
+    rig.text = "Comm 5";
+    rig.saveAs(rig.out / "log");
+    ASSERT_EQ(rig.shown.size(), 1u);
+    EXPECT_NE(rig.shown[0].find("the device this window is already capturing from"),
+              std::string::npos)
+        << rig.shown[0];
+    EXPECT_EQ(rig.form->comm().CommPort(), 3);
+}
+
+// A store that fails at every retry was seen once; it shows again only
+// after a store has worked.
+TEST(Form1Handlers, AnErrorSeenOnceReturnsOnlyAfterSomethingWorked) {
+    AppRig rig;
+    rig.bind(3);
+    rig.saveAs(rig.out / "missing/log");
+    rig.send(3, "\2A\x03");
+    ASSERT_EQ(rig.shown.size(), 1u);
+    rig.dismiss();
+    rig.ticks(5 * Capture::RetryTicks);
+    EXPECT_EQ(rig.shown.size(), 1u) << "the retries fail the same way";
+    std::filesystem::create_directory(rig.out / "missing");
+    rig.ticks(Capture::RetryTicks);
+    EXPECT_EQ(rig.acks(3), 1u);
+    std::filesystem::remove_all(rig.out / "missing");
+    rig.send(3, "\2B\x03");
+    EXPECT_EQ(rig.shown.size(), 2u) << "news again after a store worked";
 }
 
 TEST(Form1Handlers, BadPortTextIsReportedAndCaptureGoesOn) {

@@ -106,6 +106,17 @@ TEST(Capture, NamesBeyondAsciiAreUsedAsTheyAre) {
     EXPECT_EQ(rig.csv(), referenceCsv("\rA "));
 }
 
+TEST(Capture, AFloodWithoutEtxGivesItsMemoryBackOnceStored) {
+    Rig rig;
+    const std::string chunk(64 << 10, 'x');
+    for (int i = 0; i < 128; ++i)
+        ASSERT_FALSE(rig.event(i == 0 ? "\2" + chunk : chunk));
+    ASSERT_FALSE(rig.event("\x03"));
+    EXPECT_LE(rig.capture.rxBuffer().capacity(), 64u << 10);
+    EXPECT_LE(rig.capture.waiting().capacity(), 64u << 10);
+    EXPECT_EQ(rig.port.acks(), 1u);
+}
+
 TEST(Capture, RandomStreamsMatchTheReference) {
     std::mt19937 rng(20261207); // the same sequence on every platform
     const std::string alphabet = "\x02\x03\x1c\r\n\"A z{\x7f\0\xff,"s;

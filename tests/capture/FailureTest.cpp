@@ -1,5 +1,6 @@
 // Store failures: nothing lost, nothing doubled, no ACK for a record that is
 // not on disk.
+#include "capture/CaptureFiles.h"
 #include "support/CaptureRig.h"
 #include "support/FileFaults.h"
 #include "support/ReferenceCsv.h"
@@ -8,6 +9,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <memory>
 #ifdef _WIN32
 #include <windows.h>
 #else
@@ -221,9 +223,71 @@ TEST(StoreFailure, CsvFailureStillStoresAndAcknowledges) {
     EXPECT_TRUE(rig.capture.waiting().empty());
 
     std::filesystem::remove(rig.base + ".csv");
-    EXPECT_FALSE(rig.event("\2B\x03").has_value());
-    EXPECT_EQ(rig.csv(), referenceCsv("\rA \rB "));
+    EXPECT_FALSE(rig.event("\2B\x03").has_value()) << "said once";
     EXPECT_EQ(rig.port.acks(), 2u);
+    rig.capture.retryCsvSoon(); // "Save As"
+    EXPECT_FALSE(rig.event("\2C\x03").has_value());
+    EXPECT_EQ(rig.csv(), referenceCsv("\rA \rB \rC "));
+}
+
+// A CSV file that stays behind costs no rewrite per record: it is said
+// once, and tried again a minute later.
+TEST(StoreFailure, CsvThatCannotBeWrittenIsTriedAgainOnASlowSchedule) {
+    TempDir dir;
+    CaptureFiles::Clock::time_point now{};
+    CaptureFiles files(CaptureFiles::BlockSize, [&] { return now; });
+    const std::string base = dir / "log";
+    FileFaults faults;
+    faults.fail(FileOp::Open, {"Permission denied", ".kelmor-partial"});
+    faults.fail(FileOp::Write, {"Permission denied", ".csv"});
+    EXPECT_TRUE(files.store("\rA", base).csvError.has_value());
+    const std::size_t reads = faults.count(FileOp::Read, ".txt");
+    for (int i = 0; i < 5; ++i) {
+        now += std::chrono::seconds(10);
+        const StoreResult r = files.store("\rB", base);
+        EXPECT_TRUE(r.stored());
+        EXPECT_FALSE(r.csvError.has_value()) << "said once";
+    }
+    EXPECT_EQ(faults.count(FileOp::Read, ".txt"), reads) << "no rewrite within the minute";
+    now += std::chrono::seconds(10);
+    EXPECT_FALSE(files.store("\rC", base).csvError.has_value());
+    EXPECT_GT(faults.count(FileOp::Read, ".txt"), reads) << "tried again after a minute";
+    faults.heal();
+    now += CaptureFiles::CsvRetryPeriod;
+    EXPECT_FALSE(files.store("\rD", base).csvError.has_value());
+    EXPECT_EQ(readFile(base + ".csv"), referenceCsv(readFile(base + ".txt")));
+}
+
+// Two programs on one name would cut each other's CSV file: the second is
+// refused like any failed store, until the first lets go.
+TEST(StoreFailure, ACaptureFileInUseByAnotherProgramIsRefused) {
+    TempDir dir;
+    const std::string base = dir / "log";
+    auto first = std::make_unique<CaptureFiles>();
+    CaptureFiles second;
+    ASSERT_TRUE(first->store("\rA", base).stored());
+    const StoreResult refused = second.store("\rB", base);
+    ASSERT_FALSE(refused.stored());
+    EXPECT_NE(refused.storeError->reason.find("being captured into by another program"),
+              std::string::npos)
+        << refused.storeError->text();
+#ifdef __linux__
+    EXPECT_NE(refused.storeError->reason.find("process " + std::to_string(::getpid())),
+              std::string::npos);
+#endif
+    ASSERT_TRUE(first->store("\rC", base).stored()) << "the first goes on";
+    first.reset();
+    ASSERT_TRUE(second.store("\rB", base).stored()) << "free once the first has let go";
+    EXPECT_EQ(readFile(base + ".txt"), "\rA\rC\rB");
+    EXPECT_EQ(readFile(base + ".csv"), referenceCsv("\rA\rC\rB"));
+}
+
+TEST(StoreFailure, AFolderUnderTheNameIsSaidToBeOne) {
+    Rig rig;
+    std::filesystem::create_directory(rig.base + ".txt");
+    const auto err = rig.event("\2A\x03");
+    ASSERT_TRUE(err.has_value());
+    EXPECT_EQ(err->reason, "Is a directory");
 }
 
 #ifndef _WIN32

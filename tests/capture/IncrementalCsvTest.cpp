@@ -180,23 +180,97 @@ TEST(IncrementalCsv, ContinuingALineNeverReadsTheCaptureFile) {
     EXPECT_EQ(faults.count(FileOp::Read), 0u);
 }
 
+std::string partialOf(const Files& f) {
+    return f.dir / ".log.csv.kelmor-partial";
+}
+
 // The rewrite's partial file: a leftover of a killed run never reaches the
 // CSV file, and one given up goes.
 TEST(IncrementalCsv, PartialFilesNeitherLeakNorLinger) {
     Files f;
-    writeFile(f.csv + ".rewrite", std::string(5000, 'J'));
+    writeFile(partialOf(f), std::string(5000, 'J'));
     f.store("\rA"); // the first store of a run rewrites the CSV file whole
+    EXPECT_FALSE(exists(partialOf(f)));
 
     TempDir dir;
     CaptureFiles files(1);
-    const std::string a = dir / "a";
-    writeFile(a + ".txt", std::string(1000, 'x'));
-    ASSERT_TRUE(files.store("y", a, {}, {}).stored());
+    writeFile(dir / "a.txt", std::string(1000, 'x'));
+    ASSERT_TRUE(files.store("y", dir / "a", {}, {}).stored());
     ASSERT_TRUE(files.csvPending());
-    ASSERT_TRUE(exists(a + ".csv.rewrite"));
+    ASSERT_TRUE(exists(dir / ".a.csv.kelmor-partial"));
     ASSERT_TRUE(files.store("z", dir / "b", {}, {}).stored()); // "Save As" another name
-    EXPECT_FALSE(exists(a + ".csv.rewrite"));
+    EXPECT_FALSE(exists(dir / ".a.csv.kelmor-partial"));
 }
+
+// Where no partial file can be made, filled or put in place, the CSV file
+// itself is brought up to date.
+TEST(IncrementalCsv, WithoutRoomForAPartialFileTheCsvIsRewrittenInPlace) {
+    struct Case {
+        const char* name;
+        FileOp op;
+        FileFaults::Fault fault;
+    };
+    const Case cases[] = {
+        {"read-only folder", FileOp::Open, {"Read-only file system", ".kelmor-partial"}},
+        {"no room for a second copy", FileOp::Write, {"No space left on device", ".kelmor-partial", 3}},
+        {"the CSV file cannot be replaced", FileOp::Rename, {"Permission denied", ".csv"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Files f;
+        writeFile(f.csv, std::string(300, 'o')); // an old, longer CSV file
+        writeFile(f.txt, "\rfirst\rsecond");
+        FileFaults faults;
+        faults.fail(c.op, c.fault);
+        f.store("\rthird");
+        EXPECT_FALSE(exists(partialOf(f)));
+        faults.heal();
+        f.store("\rfourth"); // and is continued from there
+    }
+}
+
+#ifndef _WIN32
+// Whatever has the partial file's name, or takes it meanwhile, no file but
+// the CSV file is written.
+TEST(IncrementalCsv, ThePartialFileNeverWritesThroughItsName) {
+    struct Case {
+        const char* name;
+        bool meanwhile; // put there between two slices, else before the rewrite
+        std::function<void(const std::string& partial, const std::string& user)> put;
+    };
+    const Case cases[] = {
+        {"a link", false,
+         [](const std::string& p, const std::string& u) { std::filesystem::create_symlink(u, p); }},
+        {"a hard link", false,
+         [](const std::string& p, const std::string& u) { std::filesystem::create_hard_link(u, p); }},
+        {"a link put in its place meanwhile", true,
+         [](const std::string& p, const std::string& u) {
+             std::filesystem::remove(p);
+             std::filesystem::create_symlink(u, p);
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Files f;
+        const std::string user = f.dir / "thesis.txt";
+        writeFile(user, "my thesis");
+        writeFile(f.txt, std::string(50, 'x'));
+        CaptureFiles files(4);
+        if (!c.meanwhile)
+            c.put(partialOf(f), user);
+        ASSERT_TRUE(files.store("\rA", f.base, {}, {}).stored());
+        if (c.meanwhile) {
+            ASSERT_TRUE(files.csvPending());
+            c.put(partialOf(f), user);
+        }
+        while (files.csvPending())
+            ASSERT_FALSE(files.csvSlice({}));
+        EXPECT_EQ(readFile(user), "my thesis");
+        EXPECT_FALSE(std::filesystem::is_symlink(f.csv));
+        EXPECT_EQ(readFile(f.csv), referenceCsv(readFile(f.txt)));
+    }
+}
+#endif
 
 // Another program rewrites the capture file in place while a rewrite reads
 // it: what was rendered is a mix of both, and must not count as done.

@@ -129,20 +129,68 @@ def main(binary: str) -> int:
             failures.append("the missing port at start was not reported once: %r" % lines)
         if len(lost) != 1:
             failures.append("the unplug was not reported once: %r" % lines)
-        # SIGHUP and SIGINT end it as cleanly as SIGTERM.
-        for sig in (signal.SIGHUP, signal.SIGINT):
+        def start_on_port_5(**popen):
             with open(errors_path, "w") as errors:
-                proc = subprocess.Popen([binary, "--headless", "--port", "5", "--save", base],
-                                        env=env, stdout=subprocess.DEVNULL, stderr=errors)
-            if not harness.wait_until(lambda: stderr_has("Cannot open port"), 30):
-                failures.append("%s: the program did not start" % sig.name)
-            proc.send_signal(sig)
+                popen.setdefault("stderr", errors)
+                started = subprocess.Popen([binary, "--headless", "--port", "5", "--save", base],
+                                           env=env, stdout=subprocess.DEVNULL, **popen)
+            return started
+
+        def ended(proc, name):
             try:
                 code = proc.wait(10)
             except subprocess.TimeoutExpired:
                 code = None
             if code != 0:
-                failures.append("%s: exit code %s, not 0" % (sig.name, code))
+                failures.append("%s: exit code %s, not 0" % (name, code))
+
+        # SIGHUP and SIGINT end it as cleanly as SIGTERM; so does a storm.
+        for name, sig, storm in (("SIGHUP", signal.SIGHUP, False),
+                                 ("SIGINT", signal.SIGINT, False),
+                                 ("a storm of SIGTERM", signal.SIGTERM, True)):
+            device = harness.Device(config, 5)
+            proc = start_on_port_5()
+            if not device.wait_open(30):
+                failures.append("%s: the program did not start" % name)
+            proc.send_signal(sig)
+            # A storm goes on until the program has ended, through its way out.
+            while storm:
+                try:
+                    os.kill(proc.pid, sig)  # until it is gone, a zombie included
+                except ProcessLookupError:
+                    break
+                if proc.poll() is not None:
+                    break
+            ended(proc, name)
+            device.unplug()
+
+        # Under nohup SIGHUP stays ignored: capture goes on, and wins a
+        # replugged line back.
+        device = harness.Device(config, 5)
+        proc = start_on_port_5(
+            preexec_fn=lambda: signal.signal(signal.SIGHUP, signal.SIG_IGN))
+        device.wait_open(30)
+        proc.send_signal(signal.SIGHUP)
+        device.unplug()
+        device = harness.Device(config, 5)
+        if not device.wait_open(30):
+            failures.append("nohup: SIGHUP ended capture")
+        proc.send_signal(signal.SIGTERM)
+        ended(proc, "nohup")
+        device.unplug()
+
+        # Standard error into a pipe whose reader has gone: an error message
+        # fails to be written, and capture goes on.
+        device = harness.Device(config, 5)
+        proc = start_on_port_5(stderr=subprocess.PIPE)
+        proc.stderr.close()
+        device.wait_open(30)
+        device.unplug()  # "Lost the connection ...", to nobody
+        device = harness.Device(config, 5)
+        if not device.wait_open(30):
+            failures.append("an error message to a closed pipe ended capture")
+        proc.send_signal(signal.SIGTERM)
+        ended(proc, "closed pipe")
     finally:
         if proc.poll() is None:
             proc.kill()

@@ -24,7 +24,8 @@ std::optional<std::string> injectedFor(FileOp op, const std::string& path) {
 
 File::File(File&& other) noexcept
     : handle_(std::exchange(other.handle_, Closed)), path_(std::move(other.path_)),
-      error_(std::move(other.error_)), notFound_(other.notFound_) {}
+      error_(std::move(other.error_)), notFound_(other.notFound_),
+      alreadyExists_(other.alreadyExists_) {}
 
 File& File::operator=(File&& other) noexcept {
     if (this != &other) {
@@ -33,12 +34,14 @@ File& File::operator=(File&& other) noexcept {
         path_ = std::move(other.path_);
         error_ = std::move(other.error_);
         notFound_ = other.notFound_;
+        alreadyExists_ = other.alreadyExists_;
     }
     return *this;
 }
 
 bool File::failWith(std::string reason) {
     notFound_ = false;
+    alreadyExists_ = false;
     error_ = std::move(reason);
     return false;
 }

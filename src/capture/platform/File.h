@@ -25,7 +25,8 @@ public:
         Append,          // write at the end of an existing file
         AppendCreateNew, // create the file, failing if it exists
         Write,           // write anywhere, creating the file if missing
-        WriteTruncate,   // write from an emptied or new file
+        CreateNew,       // create the file, failing if anything has the name; never follows
+                         // a link
         Read,
     };
 
@@ -42,6 +43,8 @@ public:
 
     bool isOpen() const { return handle_ != Closed; }
     bool notFound() const { return notFound_; }
+    // The last failure was that something already has the name.
+    bool alreadyExists() const { return alreadyExists_; }
     // The system's reason for the last failure.
     const std::string& error() const { return error_; }
 
@@ -58,6 +61,19 @@ public:
     [[nodiscard]] bool settle();
     [[nodiscard]] std::optional<FileStamp> stamp();
     void close();
+
+    // Takes the system's exclusive lock on the file, without waiting. The
+    // lock goes with the handle, and with the process however it ends. It
+    // never stands in the way of reading or writing the file.
+    enum class Lock { Taken, HeldElsewhere, Unavailable };
+    [[nodiscard]] Lock lockExclusive();
+    // Whether the name still leads to this very file, not to a link or to
+    // another file put in its place.
+    [[nodiscard]] bool isAt(const std::string& path);
+    // Gives the file these permission bits, where the system has them.
+    [[nodiscard]] bool setMode(unsigned mode);
+    // The process that holds a lock on the file, where the system says: "process N".
+    [[nodiscard]] static std::string lockHolder(const FileStamp& file);
 
     [[nodiscard]] static std::optional<FileStamp> stampOf(const std::string& path);
     static PathResult remove(const std::string& path);
@@ -79,6 +95,7 @@ private:
     std::string path_;
     std::string error_;
     bool notFound_ = false;
+    bool alreadyExists_ = false;
 };
 
 } // namespace kelmor::platform

@@ -4,7 +4,11 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <fstream>
+#include <sstream>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 namespace kelmor::platform {
@@ -25,6 +29,7 @@ FileStamp stampFrom(const struct stat& st) {
 
 bool File::fail() {
     notFound_ = errno == ENOENT;
+    alreadyExists_ = errno == EEXIST;
     error_ = std::strerror(errno);
     return false;
 }
@@ -43,9 +48,8 @@ File File::open(const std::string& path, Mode mode) {
     case Mode::Write:
         flags |= O_WRONLY | O_CREAT;
         break;
-    case Mode::WriteTruncate:
-        // Truncation waits until the name is known to be a regular file.
-        flags |= O_WRONLY | O_CREAT;
+    case Mode::CreateNew:
+        flags |= O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW;
         break;
     case Mode::Read:
         flags |= O_RDONLY;
@@ -82,10 +86,6 @@ File File::open(const std::string& path, Mode mode) {
         return file;
     }
     // O_NONBLOCK stays: it means nothing to a regular file.
-    if (mode == Mode::WriteTruncate && ::ftruncate(raw, 0) != 0) {
-        file.fail();
-        file.close();
-    }
     return file;
 }
 
@@ -157,6 +157,50 @@ void File::close() {
     if (handle_ != Closed)
         ::close(fd(handle_));
     handle_ = Closed;
+}
+
+File::Lock File::lockExclusive() {
+    // flock, not fcntl: a POSIX record lock would go whenever this process
+    // closes any other descriptor of the file, as every append does.
+    if (::flock(fd(handle_), LOCK_EX | LOCK_NB) == 0)
+        return Lock::Taken;
+    const bool held = errno == EWOULDBLOCK;
+    fail();
+    return held ? Lock::HeldElsewhere : Lock::Unavailable;
+}
+
+bool File::isAt(const std::string& path) {
+    struct stat mine {};
+    struct stat there {};
+    if (::fstat(fd(handle_), &mine) != 0 || ::lstat(path.c_str(), &there) != 0)
+        return fail();
+    return S_ISREG(there.st_mode) && mine.st_dev == there.st_dev && mine.st_ino == there.st_ino;
+}
+
+bool File::setMode(unsigned mode) {
+    return ::fchmod(fd(handle_), static_cast<mode_t>(mode)) == 0 || fail();
+}
+
+std::string File::lockHolder(const FileStamp& file) {
+#ifdef __linux__
+    // "1: FLOCK  ADVISORY  WRITE 1234 08:01:5678 0 EOF"
+    std::ifstream locks("/proc/locks");
+    const unsigned major = ::major(static_cast<dev_t>(file.device));
+    const unsigned minor = ::minor(static_cast<dev_t>(file.device));
+    std::ostringstream wanted;
+    wanted << std::hex << (major < 0x10 ? "0" : "") << major << ':' << (minor < 0x10 ? "0" : "")
+           << minor << ':' << std::dec << file.inode;
+    for (std::string line; std::getline(locks, line);) {
+        std::istringstream fields(line);
+        std::string id, kind, mode, access, pid, where;
+        fields >> id >> kind >> mode >> access >> pid >> where;
+        if (kind == "FLOCK" && where == wanted.str())
+            return "process " + pid;
+    }
+#else
+    (void)file;
+#endif
+    return {};
 }
 
 std::optional<FileStamp> File::stampOf(const std::string& path) {

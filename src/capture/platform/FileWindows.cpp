@@ -36,6 +36,7 @@ FileStamp stampFrom(const BY_HANDLE_FILE_INFORMATION& info) {
 bool File::fail() {
     const DWORD code = ::GetLastError();
     notFound_ = code == ERROR_FILE_NOT_FOUND;
+    alreadyExists_ = code == ERROR_FILE_EXISTS || code == ERROR_ALREADY_EXISTS;
     error_ = describe(code);
     return false;
 }
@@ -52,8 +53,9 @@ File File::open(const std::string& path, Mode mode) {
     case Mode::Write:
         disposition = OPEN_ALWAYS;
         break;
-    case Mode::WriteTruncate:
-        disposition = CREATE_ALWAYS;
+    case Mode::CreateNew:
+        // Fails on any name that exists, a link included.
+        disposition = CREATE_NEW;
         break;
     case Mode::Read:
         access = GENERIC_READ;
@@ -68,6 +70,15 @@ File File::open(const std::string& path, Mode mode) {
                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                    disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
+        const DWORD code = ::GetLastError();
+        // A folder is refused as "access denied": say what the name is.
+        const DWORD found = ::GetFileAttributesW(widen(path).c_str());
+        if (code == ERROR_ACCESS_DENIED && found != INVALID_FILE_ATTRIBUTES &&
+            (found & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+            file.failWith("Is a directory");
+            return file;
+        }
+        ::SetLastError(code);
         file.fail();
         return file;
     }
@@ -162,6 +173,48 @@ std::optional<FileStamp> File::stampOf(const std::string& path) {
     if (!ok)
         return std::nullopt;
     return stampFrom(info);
+}
+
+File::Lock File::lockExclusive() {
+    // A byte far beyond any end of file: the lock keeps other programs out
+    // of this lock, never out of the file's data.
+    OVERLAPPED at{};
+    at.Offset = 0xFFFFFFFE;
+    at.OffsetHigh = 0x7FFFFFFF;
+    if (::LockFileEx(native(handle_), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0,
+                     &at))
+        return Lock::Taken;
+    const bool held = ::GetLastError() == ERROR_LOCK_VIOLATION;
+    fail();
+    return held ? Lock::HeldElsewhere : Lock::Unavailable;
+}
+
+bool File::isAt(const std::string& path) {
+    const HANDLE there = ::CreateFileW(widen(path).c_str(), 0,
+                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                       nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (there == INVALID_HANDLE_VALUE)
+        return fail();
+    BY_HANDLE_FILE_INFORMATION mine{};
+    BY_HANDLE_FILE_INFORMATION theirs{};
+    const bool same = ::GetFileInformationByHandle(native(handle_), &mine) &&
+                      ::GetFileInformationByHandle(there, &theirs) &&
+                      (theirs.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 &&
+                      mine.dwVolumeSerialNumber == theirs.dwVolumeSerialNumber &&
+                      mine.nFileIndexHigh == theirs.nFileIndexHigh &&
+                      mine.nFileIndexLow == theirs.nFileIndexLow;
+    ::CloseHandle(there);
+    return same;
+}
+
+// Windows keeps its permissions in the folder's inheritance, not in mode bits.
+bool File::setMode(unsigned) {
+    return true;
+}
+
+// Windows does not say who holds a byte-range lock.
+std::string File::lockHolder(const FileStamp&) {
+    return {};
 }
 
 PathResult File::remove(const std::string& path) {

@@ -24,8 +24,8 @@ struct ParsedOptions {
     std::optional<std::string> error;
 };
 
-// Parses the arguments after the program's name. --port takes the same rule
-// as the port list's text ("Type mismatch" when it names no number).
+// Parses the arguments after the program's name. --port takes a whole
+// number from 1 to 15.
 [[nodiscard]] ParsedOptions parseOptions(const std::vector<std::string>& args);
 
 // The text --help prints.

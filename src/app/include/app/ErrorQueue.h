@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstddef>
 #include <deque>
+#include <functional>
 #include <map>
 #include <string>
 
@@ -22,41 +23,40 @@ protected:
 
 // One error on screen at a time. An error already on screen or waiting is not
 // queued again, and at most MaxWaiting wait, so a runaway fault cannot grow
-// the queue.
+// the queue. An error the user has seen (a store retried every second fails
+// the same way each time) comes back only once something has worked since,
+// or after QuietTime. A face that prints errors counts a line printed as a
+// box closed at once.
 class ErrorQueue {
 public:
+    using Clock = std::chrono::steady_clock;
     static constexpr std::size_t MaxWaiting = 20;
+    static constexpr std::chrono::seconds QuietTime{60};
 
-    explicit ErrorQueue(ErrorView& view) : view_(view) {}
+    explicit ErrorQueue(ErrorView& view, std::function<Clock::time_point()> now = Clock::now)
+        : view_(view), now_(std::move(now)) {}
 
     void report(const Error& error) { report(error.text()); }
     void report(const std::string& text);
     // The user closed the error on screen: the next one shows.
     void dismissed();
+    // A store or an open worked: errors seen before may be news again.
+    void somethingWorked() { seen_.clear(); }
 
     bool showing() const { return !shown_.empty(); }
     const std::deque<std::string>& waiting() const { return waiting_; }
 
 private:
     ErrorView& view_;
+    std::function<Clock::time_point()> now_;
     std::string shown_; // empty while no error shows; an error's text never is
     std::deque<std::string> waiting_;
+    std::map<std::string, Clock::time_point> seen_; // when each was dismissed
 };
 
-// For a face that prints errors instead of showing a box: a line printed is
-// as good as a box closed at once, so the same text printed again within the
-// window is held back (a vanished folder is retried every second).
-class RepeatFilter {
-public:
-    using Clock = std::chrono::steady_clock;
-    static constexpr std::chrono::seconds Window{60};
-
-    // Whether to print the text now.
-    bool pass(const std::string& text, Clock::time_point now);
-
-private:
-    std::map<std::string, Clock::time_point> printed_;
-};
+// The text on one line: control characters (a newline in a file name) are
+// written as escapes, \n, \r, \t or \xNN.
+std::string oneLine(const std::string& text);
 
 // The text as a box shows it: a run of more than maxRun characters without a
 // space (a long path) gets invisible break points after its separators, or

@@ -4,6 +4,7 @@
 #include "app/ErrorQueue.h"
 #include "app/Face.h"
 #include "app/MSComm.h"
+#include "app/PortText.h"
 #include "capture/Capture.h"
 
 #include <optional>
@@ -23,7 +24,6 @@ enum class MissingPort {
 class Form1 {
 public:
     static constexpr int TimerPeriodMs = 100;
-    static constexpr int PortCount = 15;
     static constexpr const char* InitialPortText = "Comm 3";
 
     explicit Form1(Face face);

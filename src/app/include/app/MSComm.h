@@ -35,8 +35,9 @@ public:
     [[nodiscard]] MaybeError open();
     // Closes on purpose, keeping what the driver held for the next Input.
     void close();
-    // Opens another port while this one keeps running; only once it is open
-    // does this one close. On failure nothing changes.
+    // Opens another port while this one keeps running, or is being won
+    // back; only once it is open does this one close. On failure nothing
+    // changes.
     [[nodiscard]] MaybeError switchTo(int port);
 
     // SerialLink: Input, Output and whether the port is open.
@@ -72,6 +73,7 @@ private:
     // The device the port was opened on, for the report when it goes away
     // (by then its link may point nowhere).
     std::string openedLabel_;
+    std::string openedDevice_;
     // Bytes taken from a port that closed, delivered by the next input().
     std::string stash_;
     std::vector<Error> errors_;

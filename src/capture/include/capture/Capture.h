@@ -4,6 +4,7 @@
 #include "capture/Error.h"
 #include "capture/SerialLink.h"
 
+#include <cstdint>
 #include <string>
 
 namespace kelmor {
@@ -34,18 +35,25 @@ public:
     // Whether the CSV file waits for more of a rewrite, and one slice of it,
     // to be run between events.
     bool csvPending() const { return files_.csvPending(); }
+    // The next store tries a CSV file that could not be written again at once.
+    void retryCsvSoon() { files_.retryCsvSoon(); }
     [[nodiscard]] MaybeError csvSlice() { return files_.csvSlice(CsvSliceBudget); }
 
     // Characters received and not yet part of a completed record.
     const std::string& rxBuffer() const { return RxBuffer; }
     // Timer ticks since the last communication event.
     int idleTicks() const { return IdleTicks; }
+    // How many stores have succeeded.
+    std::uint64_t stores() const { return stores_; }
     // Cleaned text that could not be stored yet; never acknowledged.
     const std::string& waiting() const { return waiting_; }
 
 private:
     // STX becomes CR; every other byte below 0x20 or above 'z' becomes a space.
     static void clean(std::string& text);
+    // Empties a buffer, giving back the memory of a large one.
+    static void release(std::string& text);
+    static constexpr std::size_t KeptCapacity = 64 << 10;
 
     MaybeError storeWaiting(SerialLink& port, const std::string& baseName);
 
@@ -55,6 +63,7 @@ private:
     // would turn the CR from an STX into a space.
     std::string waiting_;
     int retryCount_ = 0;
+    std::uint64_t stores_ = 0;
     CaptureFiles files_;
 };
 

@@ -16,7 +16,8 @@ namespace kelmor {
 
 namespace fileops {
 class CsvRewrite;
-}
+struct HeldFile;
+} // namespace fileops
 
 struct [[nodiscard]] StoreResult {
     // Why the text is not durably in the capture file; empty once it is, and
@@ -37,16 +38,24 @@ struct [[nodiscard]] StoreResult {
 // someone else, a failed write) the CSV file is rendered anew from the whole
 // capture file: in slices between events, into a file beside it that takes
 // its place once complete. Stores made meanwhile go on at once; the rewrite
-// carries on to the capture file's new end.
+// carries on to the capture file's new end. A CSV file that cannot be
+// brought up to date is reported once and tried again on a slow schedule,
+// not at every record.
+//
+// The capture file in use is locked against other programs: a second one
+// capturing into the same name is refused like any failed store.
 class CaptureFiles {
 public:
     using Clock = std::chrono::steady_clock;
     static constexpr Clock::duration Unlimited = Clock::duration::max();
+    // After a failed rewrite, the next try waits this long, or for retryCsvSoon().
+    static constexpr std::chrono::seconds CsvRetryPeriod{60};
 
     // How much of the capture file a rewrite reads at a time.
     static constexpr std::size_t BlockSize = 64 << 10;
 
-    explicit CaptureFiles(std::size_t blockSize = BlockSize);
+    explicit CaptureFiles(std::size_t blockSize = BlockSize,
+                          std::function<Clock::time_point()> now = Clock::now);
     ~CaptureFiles();
     CaptureFiles(const CaptureFiles&) = delete;
     CaptureFiles& operator=(const CaptureFiles&) = delete;
@@ -59,6 +68,9 @@ public:
     StoreResult store(std::string_view text, const std::string& baseName,
                       const std::function<void()>& stored = {},
                       Clock::duration csvBudget = Unlimited);
+
+    // The next store tries the CSV file again, whenever it last failed ("Save As").
+    void retryCsvSoon();
 
     // Whether a rewrite waits for more slices.
     bool csvPending() const { return rewrite_ != nullptr; }
@@ -87,7 +99,11 @@ private:
     MaybeError updateCsv(const FileNames& names, const FileStamp& before, const FileStamp& after,
                          std::string_view text, Clock::duration budget);
 
+    // The rewrite ended in an error: nothing more until the retry is due.
+    MaybeError rewriteFailed(Error error);
+
     std::size_t blockSize_;
+    std::function<Clock::time_point()> now_;
     std::optional<Tracked> tracked_;
     std::optional<Torn> torn_;
     // The rewrite in hand, the names it is for, and the capture file as this
@@ -95,6 +111,11 @@ private:
     std::unique_ptr<fileops::CsvRewrite> rewrite_;
     FileNames rewriteNames_;
     FileStamp rewriteTxt_;
+    // After a failure: for which names, when to try again, whether it was said.
+    FileNames csvFailedNames_;
+    std::optional<Clock::time_point> csvRetryAt_;
+    bool csvFailureReported_ = false;
+    std::unique_ptr<fileops::HeldFile> held_;
 };
 
 } // namespace kelmor
