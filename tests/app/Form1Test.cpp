@@ -200,6 +200,7 @@ TEST(Form1Handlers, AFailedSwitchAfterALossKeepsWinningTheLostPortBack) {
     EXPECT_EQ(rig.form->comm().CommPort(), 3);
 }
 
+#ifndef _WIN32
 TEST(Form1Handlers, TwoNamesForTheRunningAdapterAreSaidToBeOne) {
     AppRig rig;
     rig.bind(3);
@@ -213,6 +214,7 @@ TEST(Form1Handlers, TwoNamesForTheRunningAdapterAreSaidToBeOne) {
         << rig.shown[0];
     EXPECT_EQ(rig.form->comm().CommPort(), 3);
 }
+#endif
 
 // A store that fails at every retry was seen once; it shows again only
 // after a store has worked.

@@ -63,8 +63,10 @@ public:
     void close();
 
     // Takes the system's exclusive lock on the file, without waiting. The
-    // lock goes with the handle, and with the process however it ends. It
-    // never stands in the way of reading or writing the file.
+    // lock goes with this object, and with the process however it ends. It
+    // never stands in the way of reading, writing, moving or deleting the
+    // file. (On Windows it is a lock on the file's name, and this object
+    // holds it in place of the file.)
     enum class Lock { Taken, HeldElsewhere, Unavailable };
     [[nodiscard]] Lock lockExclusive();
     // Whether the name still leads to this very file, not to a link or to

@@ -8,6 +8,8 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <cwctype>
+#include <vector>
 
 namespace kelmor::platform {
 
@@ -176,23 +178,45 @@ std::optional<FileStamp> File::stampOf(const std::string& path) {
 }
 
 File::Lock File::lockExclusive() {
-    // A byte far beyond any end of file: the lock keeps other programs out
-    // of this lock, never out of the file's data.
-    OVERLAPPED at{};
-    at.Offset = 0xFFFFFFFE;
-    at.OffsetHigh = 0x7FFFFFFF;
-    if (::LockFileEx(native(handle_), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0,
-                     &at))
-        return Lock::Taken;
-    const bool held = ::GetLastError() == ERROR_LOCK_VIOLATION;
-    fail();
-    return held ? Lock::HeldElsewhere : Lock::Unavailable;
+    // By name, with a mutex that goes with the process: a handle kept open
+    // on the file would stop a user from deleting or moving it, and a
+    // deleted file would stay pending while the handle lives. From here on
+    // this object holds the mutex, not the file.
+    std::vector<wchar_t> full(32768, L'\0');
+    const DWORD length = ::GetFinalPathNameByHandleW(native(handle_), full.data(),
+                                                     static_cast<DWORD>(full.size()), 0);
+    if (length == 0 || length >= full.size()) {
+        fail();
+        return Lock::Unavailable;
+    }
+    std::wstring name(full.data(), length);
+    for (wchar_t& ch : name)
+        ch = ch == L'\\' ? L'/' : static_cast<wchar_t>(::towupper(ch));
+    HANDLE mutex = nullptr;
+    for (const wchar_t* scope : {L"Global\\kelmor-csv ", L"Local\\kelmor-csv "}) {
+        mutex = ::CreateMutexW(nullptr, FALSE, (scope + name).c_str());
+        if (mutex != nullptr)
+            break;
+    }
+    if (mutex == nullptr) {
+        fail();
+        return Lock::Unavailable;
+    }
+    const bool taken = ::GetLastError() != ERROR_ALREADY_EXISTS;
+    close();
+    if (!taken) {
+        ::CloseHandle(mutex);
+        failWith("in use");
+        return Lock::HeldElsewhere;
+    }
+    handle_ = reinterpret_cast<std::intptr_t>(mutex);
+    return Lock::Taken;
 }
 
 bool File::isAt(const std::string& path) {
-    const HANDLE there = ::CreateFileW(widen(path).c_str(), 0,
-                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                       nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    const HANDLE there = ::CreateFileW(
+        widen(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+        OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (there == INVALID_HANDLE_VALUE)
         return fail();
     BY_HANDLE_FILE_INFORMATION mine{};
