@@ -3,10 +3,17 @@
 #include "app/PortText.h"
 #include "app/Version.h"
 
+#include <cstdlib>
+
 namespace kelmor::app {
 
-ParsedOptions parseOptions(const std::vector<std::string>& args) {
+ParsedOptions parseOptions(const std::vector<std::string>& args, const char* databaseVariable) {
     ParsedOptions parsed;
+    std::optional<std::string> connection;
+    std::optional<std::string> source;
+    std::optional<std::string> table;
+    if (databaseVariable != nullptr && *databaseVariable != '\0')
+        connection = databaseVariable;
     Options& o = parsed.options;
     const auto fail = [&](std::string message) {
         parsed.error = std::move(message);
@@ -19,7 +26,8 @@ ParsedOptions parseOptions(const std::vector<std::string>& args) {
             value = arg.substr(eq + 1);
             arg.erase(eq);
         }
-        const bool takesValue = arg == "--port" || arg == "--save";
+        const bool takesValue = arg == "--port" || arg == "--save" || arg == "--database" ||
+                                arg == "--source" || arg == "--table";
         if (takesValue && !value) {
             if (i + 1 >= args.size())
                 return fail(arg + " needs a value");
@@ -37,6 +45,19 @@ ParsedOptions parseOptions(const std::vector<std::string>& args) {
             if (value->empty())
                 return fail("--save needs a name");
             o.save = *value;
+        } else if (arg == "--database") {
+            if (value->empty())
+                return fail("--database needs an ODBC connection string or DSN=name");
+            connection = *value;
+        } else if (arg == "--source") {
+            if (value->empty())
+                return fail("--source needs a name");
+            source = *value;
+        } else if (arg == "--table") {
+            if (!database::isPlainName(*value))
+                return fail("--table takes a plain SQL name (letters, digits, _), not '" + *value +
+                            "'");
+            table = *value;
         } else if (arg == "--headless") {
             o.headless = true;
         } else if (arg == "--help" || arg == "-h") {
@@ -49,11 +70,22 @@ ParsedOptions parseOptions(const std::vector<std::string>& args) {
     }
     if (o.headless && !o.save && !o.help && !o.version)
         return fail("--headless needs --save NAME: there is no dialog to ask for it");
+    if (connection) {
+        database::Settings settings;
+        settings.connection = *connection;
+        settings.source = source.value_or("");
+        if (table)
+            settings.table = *table;
+        o.database = settings;
+    } else if (source || table) {
+        return fail(std::string(source ? "--source" : "--table") + " goes with --database");
+    }
     return parsed;
 }
 
 std::string usage(const std::string& program) {
     return "Usage: " + program + R"( [--port N] [--save NAME] [--headless]
+       [--database CONNECTION [--source NAME] [--table NAME]]
 Captures the records an instrument sends over a serial line into NAME.txt
 and NAME.csv, answering each with ACK.
 
@@ -63,6 +95,14 @@ and NAME.csv, answering each with ACK.
   --headless    no window and no display: capture until SIGTERM, SIGINT
                 or SIGHUP; errors go to standard error, one line each
                 (needs --save; Linux and macOS)
+  --database CONNECTION
+                also send every line of the capture file to an SQL table
+                through ODBC: a connection string or DSN=name (a DSN keeps
+                the password out of the command line); also taken from
+                KELMOR_CSV_DATABASE. Rows go from the capture file, at least
+                once and once in the table, and never hold up an ACK
+  --source NAME the rows' source (default: this host and the capture file)
+  --table NAME  the table (default kelmor_records), made when missing
   --help        this text
   --version     the version
 
@@ -78,7 +118,7 @@ std::string versionText() {
 
 CommandLineAnswer answerCommandLine(const std::vector<std::string>& args,
                                     const std::string& program, const Modes& modes) {
-    ParsedOptions parsed = parseOptions(args);
+    ParsedOptions parsed = parseOptions(args, std::getenv(DatabaseVariable));
     if (!parsed.error && parsed.options.headless && !modes.headless && !parsed.options.help &&
         !parsed.options.version)
         parsed.error = "--headless is for Linux and macOS; on Windows use --port and --save";

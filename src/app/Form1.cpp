@@ -2,6 +2,7 @@
 
 #include "app/PortText.h"
 
+#include <filesystem>
 #include <utility>
 
 namespace kelmor::app {
@@ -25,7 +26,11 @@ void Form1::Form_Load() {
     }
 }
 
+Form1::~Form1() = default;
+
 void Form1::start(const Options& options) {
+    if (options.database)
+        database_ = std::make_unique<database::Writer>(*options.database);
     Form_Load();
     if (options.portText && face_.portList != nullptr)
         face_.portList->setPortText(*options.portText);
@@ -50,6 +55,30 @@ void Form1::startCapture(const std::optional<std::string>& name, MissingPort whe
     capture_.retryCsvSoon();
     face_.timer.startTicking(TimerPeriodMs);
     reopenPort(whenMissing);
+    followInDatabase();
+}
+
+void Form1::followInDatabase() {
+    if (!database_)
+        return;
+    const std::string txt = deriveNames(FileName).TxtName;
+    const std::string port = "Comm " + std::to_string(MSComm1.CommPort());
+    if (followed_ != txt + '\n' + port) {
+        followed_ = txt + '\n' + port;
+        database_->follow(txt, port);
+    }
+}
+
+void Form1::storesMade(std::uint64_t before) {
+    if (capture_.stores() == before)
+        return;
+    errors_.somethingWorked();
+    if (database_) {
+        std::error_code ec;
+        const auto size = std::filesystem::file_size(deriveNames(FileName).TxtName, ec);
+        if (!ec)
+            database_->stored(size);
+    }
 }
 
 void Form1::reopenPort(MissingPort whenMissing) {
@@ -102,8 +131,7 @@ void Form1::reopenPort(MissingPort whenMissing) {
 void Form1::MSComm1_OnComm() {
     const auto stores = capture_.stores();
     report(capture_.onComm(MSComm1, FileName));
-    if (capture_.stores() != stores)
-        errors_.somethingWorked();
+    storesMade(stores);
     for (const Error& error : MSComm1.takeErrors())
         report(error);
     scheduleBackgroundWork();
@@ -112,10 +140,14 @@ void Form1::MSComm1_OnComm() {
 void Form1::Timer1_Timer() {
     const auto stores = capture_.stores();
     report(capture_.onTick(MSComm1, FileName));
+    storesMade(stores);
     const bool open = MSComm1.PortOpen();
     MSComm1.tick();
-    if (capture_.stores() != stores || (!open && MSComm1.PortOpen()))
+    if (!open && MSComm1.PortOpen())
         errors_.somethingWorked();
+    if (database_)
+        for (const std::string& message : database_->takeMessages())
+            errors_.report(message);
     scheduleBackgroundWork();
 }
 

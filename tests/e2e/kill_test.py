@@ -62,6 +62,12 @@ def main(binary: str) -> int:
         device.send(harness.record(999999))
         if not device.wait_ack(10):
             failures.append("no ACK after the restart")
+
+        def mirrored():
+            with open(base + ".txt", "rb") as t, open(base + ".csv", "rb") as c:
+                return c.read() == harness.reference_csv(t.read())
+        # The first store of a run renders the CSV file anew, in slices.
+        harness.wait_until(mirrored, 60, 0.05)
         code = program.terminate()
         if code != 0:
             failures.append("SIGTERM: the window exited with %s, not 0" % code)

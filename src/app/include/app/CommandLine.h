@@ -1,5 +1,7 @@
 #pragma once
 
+#include "database/Writer.h"
+
 #include <optional>
 #include <string>
 #include <vector>
@@ -14,6 +16,8 @@ struct Options {
     // The name, as if confirmed in the dialog, when --save was given.
     std::optional<std::string> save;
     bool headless = false;
+    // Every record into a table too, when --database (or KELMOR_CSV_DATABASE) was given.
+    std::optional<database::Settings> database;
     bool help = false;
     bool version = false;
 };
@@ -24,9 +28,13 @@ struct ParsedOptions {
     std::optional<std::string> error;
 };
 
+// The environment variable that turns the database on, like --database.
+inline constexpr const char* DatabaseVariable = "KELMOR_CSV_DATABASE";
+
 // Parses the arguments after the program's name. --port takes a whole
 // number from 1 to 15.
-[[nodiscard]] ParsedOptions parseOptions(const std::vector<std::string>& args);
+[[nodiscard]] ParsedOptions parseOptions(const std::vector<std::string>& args,
+                                         const char* databaseVariable = nullptr);
 
 // The text --help prints.
 std::string usage(const std::string& program);

@@ -7,6 +7,7 @@
 #include "app/PortText.h"
 #include "capture/Capture.h"
 
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -27,6 +28,7 @@ public:
     static constexpr const char* InitialPortText = "Comm 3";
 
     explicit Form1(Face face);
+    ~Form1();
     Form1(const Form1&) = delete;
     Form1& operator=(const Form1&) = delete;
 
@@ -63,6 +65,9 @@ public:
 
 private:
     void reopenPort(MissingPort whenMissing);
+    // The database follows the capture file and hears of every store.
+    void followInDatabase();
+    void storesMade(std::uint64_t before);
     void report(const MaybeError& error);
     void scheduleBackgroundWork();
 
@@ -74,6 +79,8 @@ private:
     MSComm MSComm1;
     Capture capture_;
     bool sliceAsked_ = false;
+    std::unique_ptr<database::Writer> database_;
+    std::string followed_; // the capture file and port the database follows
 };
 
 } // namespace kelmor::app

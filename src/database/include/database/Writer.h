@@ -1,0 +1,54 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace kelmor::database {
+
+struct Settings {
+    std::string connection;               // an ODBC connection string, or DSN=name
+    std::string table = "kelmor_records"; // a plain SQL name
+    std::string source;                   // empty: this host and the capture file's path
+};
+
+// Whether a table name is a plain SQL name, safe to put in a statement.
+bool isPlainName(const std::string& name);
+
+// The connection string with its password hidden, for any message.
+std::string withoutPassword(const std::string& text, const std::string& connection);
+
+// Sends every line of the capture file to a table, at least once and once in
+// the table, on a thread of its own: nothing here ever waits for the server.
+// The capture file is the outbox. Rows are read from what is durably in it,
+// from the table's own last row for this source on, never from a queue in
+// memory: a record stored while the server was away, or before the program
+// was killed, goes in when it is back.
+class Writer {
+public:
+    using Clock = std::chrono::system_clock;
+
+    explicit Writer(Settings settings);
+    // Waits a moment for the row in hand; a server that does not answer is
+    // left behind, and the rows go in at the next start.
+    ~Writer();
+    Writer(const Writer&) = delete;
+    Writer& operator=(const Writer&) = delete;
+
+    // The capture file to follow from now on, and the port it comes from.
+    void follow(const std::string& captureFile, const std::string& port);
+    // A store made the capture file this long, durably, now.
+    void stored(std::uint64_t size, Clock::time_point when = Clock::now());
+    // What the user should hear: the server gone, the server back, a file
+    // replaced. Each once.
+    std::vector<std::string> takeMessages();
+
+    struct State;
+
+private:
+    std::shared_ptr<State> state_;
+};
+
+} // namespace kelmor::database
