@@ -9,6 +9,7 @@
 #include <sql.h>
 #include <sqlext.h>
 
+#include <algorithm>
 #include <ctime>
 
 namespace kelmor::database::odbc {
@@ -77,6 +78,10 @@ public:
 private:
     SQLHSTMT stmt_ = nullptr;
 };
+
+// Rows in one INSERT: within every system's limits (SQL Server: 1000 rows,
+// 2100 parameters).
+constexpr std::size_t RowsPerStatement = 100;
 
 SQLRETURN bindText(SQLHSTMT stmt, SQLUSMALLINT n, const std::string& text, SQLLEN& length) {
     length = static_cast<SQLLEN>(text.size());
@@ -297,41 +302,46 @@ std::optional<Failure> Connection::sourcesOf(const std::string& table, const std
     return std::nullopt;
 }
 
-std::optional<Failure> Connection::insertEach(const std::string& sql, const std::string& source,
+std::optional<Failure> Connection::insertEach(const std::string& table, const std::string& source,
                                               const std::string& port,
                                               const std::vector<RowToInsert>& rows,
-                                              bool ignoreDuplicates) {
-    Statement stmt(dbc_, querySeconds_);
-    if (!ok(SQLPrepare(stmt.get(), reinterpret_cast<SQLCHAR*>(const_cast<char*>(sql.c_str())),
-                       SQL_NTS)))
-        return stmt.failure();
-    SQLLEN sourceLength = 0;
-    SQLLEN portLength = 0;
-    SQLLEN offsetLength = 0;
-    SQLLEN timeLength = 0;
-    SQLLEN textLength = 0;
-    SQLBIGINT offset = 0;
-    SQL_TIMESTAMP_STRUCT when{};
-    std::string text;
-    for (const RowToInsert& r : rows) {
-        offset = static_cast<SQLBIGINT>(r.row->offset);
-        when = utc(r.receivedAt);
-        text = r.row->text;
-        if (!ok(bindText(stmt.get(), 1, source, sourceLength)) ||
-            !ok(SQLBindParameter(stmt.get(), 2, SQL_PARAM_INPUT, SQL_C_SBIGINT, SQL_BIGINT, 0, 0,
-                                 &offset, 0, &offsetLength)) ||
-            !ok(SQLBindParameter(stmt.get(), 3, SQL_PARAM_INPUT, SQL_C_TYPE_TIMESTAMP,
-                                 SQL_TYPE_TIMESTAMP, 23, 3, &when, sizeof when, &timeLength)) ||
-            !ok(bindText(stmt.get(), 4, port, portLength)) ||
-            !ok(bindText(stmt.get(), 5, text, textLength)))
+                                              std::size_t perStatement, bool ignoreDuplicates) {
+    // Several rows a statement: one round trip for them all.
+    std::vector<SQLBIGINT> offsets(perStatement);
+    std::vector<SQL_TIMESTAMP_STRUCT> times(perStatement);
+    std::vector<SQLLEN> lengths(perStatement * 5);
+    for (std::size_t first = 0; first < rows.size(); first += perStatement) {
+        const std::size_t n = std::min(perStatement, rows.size() - first);
+        std::string sql =
+            "INSERT INTO " + table + " (source, byte_offset, received_at, port, text) VALUES ";
+        for (std::size_t i = 0; i < n; ++i)
+            sql += i == 0 ? "(?, ?, ?, ?, ?)" : ", (?, ?, ?, ?, ?)";
+        Statement stmt(dbc_, querySeconds_);
+        if (!ok(SQLPrepare(stmt.get(), reinterpret_cast<SQLCHAR*>(sql.data()), SQL_NTS)))
             return stmt.failure();
-        timeLength = sizeof when;
+        for (std::size_t i = 0; i < n; ++i) {
+            const RowToInsert& r = rows[first + i];
+            const auto p = static_cast<SQLUSMALLINT>(i * 5);
+            offsets[i] = static_cast<SQLBIGINT>(r.row->offset);
+            times[i] = utc(r.receivedAt);
+            SQLLEN* length = &lengths[i * 5];
+            length[1] = 0;
+            length[2] = sizeof times[i];
+            if (!ok(bindText(stmt.get(), p + 1, source, length[0])) ||
+                !ok(SQLBindParameter(stmt.get(), p + 2, SQL_PARAM_INPUT, SQL_C_SBIGINT, SQL_BIGINT,
+                                     0, 0, &offsets[i], 0, &length[1])) ||
+                !ok(SQLBindParameter(stmt.get(), p + 3, SQL_PARAM_INPUT, SQL_C_TYPE_TIMESTAMP,
+                                     SQL_TYPE_TIMESTAMP, 23, 3, &times[i], sizeof times[i],
+                                     &length[2])) ||
+                !ok(bindText(stmt.get(), p + 4, port, length[3])) ||
+                !ok(bindText(stmt.get(), p + 5, r.row->text, length[4])))
+                return stmt.failure();
+        }
         if (!ok(SQLExecute(stmt.get()))) {
             Failure f = stmt.failure();
             if (!(ignoreDuplicates && f.duplicateKey()))
                 return f;
         }
-        SQLFreeStmt(stmt.get(), SQL_CLOSE);
     }
     return std::nullopt;
 }
@@ -339,12 +349,9 @@ std::optional<Failure> Connection::insertEach(const std::string& sql, const std:
 std::optional<Failure> Connection::insert(const std::string& table, const std::string& source,
                                           const std::string& port,
                                           const std::vector<RowToInsert>& rows) {
-    const std::string sql =
-        "INSERT INTO " + table +
-        " (source, byte_offset, received_at, port, text) VALUES (?, ?, ?, ?, ?)";
     SQLSetConnectAttr(dbc_, SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_OFF),
                       0);
-    std::optional<Failure> failed = insertEach(sql, source, port, rows, false);
+    std::optional<Failure> failed = insertEach(table, source, port, rows, RowsPerStatement, false);
     if (!failed && !ok(SQLEndTran(SQL_HANDLE_DBC, dbc_, SQL_COMMIT)))
         failed = diagnose(SQL_HANDLE_DBC, dbc_);
     if (!failed)
@@ -356,7 +363,7 @@ std::optional<Failure> Connection::insert(const std::string& table, const std::s
     // answer was lost): each on its own, those counting as done.
     SQLSetConnectAttr(dbc_, SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_ON),
                       0);
-    return insertEach(sql, source, port, rows, true);
+    return insertEach(table, source, port, rows, 1, true);
 }
 
 } // namespace kelmor::database::odbc

@@ -55,9 +55,9 @@ public:
                                                 const std::vector<RowToInsert>& rows);
 
 private:
-    std::optional<Failure> insertEach(const std::string& sql, const std::string& source,
+    std::optional<Failure> insertEach(const std::string& table, const std::string& source,
                                       const std::string& port, const std::vector<RowToInsert>& rows,
-                                      bool ignoreDuplicates);
+                                      std::size_t perStatement, bool ignoreDuplicates);
 
     void* env_ = nullptr;
     void* dbc_ = nullptr;
