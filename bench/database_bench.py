@@ -36,6 +36,8 @@ def peak_kib(pid):
 
 
 class Run:
+    started = []
+
     def __init__(self, binary, work, config, base, database=None, port=3):
         env = {k: v for k, v in os.environ.items()
                if k not in ("DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM")}
@@ -45,6 +47,7 @@ class Run:
             args += ["--database", database]
         self.proc = subprocess.Popen(args, env=env, stdout=subprocess.DEVNULL,
                                      stderr=subprocess.DEVNULL)
+        Run.started.append(self.proc)
 
     def end(self):
         self.proc.terminate()
@@ -95,7 +98,7 @@ def main():
                 f.write(harness.clean(harness.record(i)))
         rows = backlog + 1  # the empty line before the first record
         count = lambda: int(pg.sql("SELECT count(*) FROM kelmor_records WHERE source LIKE "
-                                   "'%%backlog.txt'") or 0)
+                                   "'%backlog.txt'") or 0)
         started = time.monotonic()
         run = Run(binary, work, config, base, pg.connection(), port=4)
         harness.wait_until(lambda: count() >= rows, 600, 0.1)
@@ -137,6 +140,10 @@ def main():
         report("db_peak_kib_backlog_" + ("8mib" if small else "1gib"), peaks["1gib"], "KiB")
         report("db_peak_backlog_over_empty", peaks["1gib"] / peaks["empty"])
     finally:
+        for proc in Run.started:
+            if proc.poll() is None:
+                proc.kill()
+                proc.wait()
         pg.freeze(signal.SIGCONT)
         pg.stop()
         harness.cleanup(work)

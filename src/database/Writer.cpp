@@ -195,8 +195,10 @@ private:
             if (auto failed = position(file, durable))
                 return lost(*failed);
         }
-        if (*next_ > durable)
-            return Pause(1000); // nothing durable beyond; a store will wake us
+        if (*next_ > durable) { // shorter than what was sent: another file
+            replaced(file, durable);
+            return Pause(0);
+        }
         if (*next_ == durable) {
             if (unreachable_) {
                 unreachable_ = false;
@@ -316,7 +318,9 @@ private:
 
     void startAnew(const std::string& file, std::uint64_t durable, int n) {
         source_ = base_ + " #" + std::to_string(n);
-        next_ = durable;
+        std::error_code ec;
+        const std::uint64_t size = fs::file_size(file, ec);
+        next_ = ec ? durable : std::min(size, durable);
         last_.reset();
         const std::string previous = durable > 0 ? readAt(file, durable - 1, 1) : std::string();
         before_ = previous == "\r"   ? Before::Cr
@@ -390,9 +394,12 @@ void Writer::follow(const std::string& captureFile, const std::string& port) {
 
 void Writer::stored(std::uint64_t size, Clock::time_point when) {
     const std::lock_guard guard(state_->lock);
-    if (!state_->marks.empty() && size <= state_->marks.back().size)
+    auto& marks = state_->marks;
+    if (!marks.empty() && size == marks.back().size)
         return;
-    state_->marks.push_back({size, when});
+    if (!marks.empty() && size < marks.back().size)
+        marks.clear(); // not the file the marks were of: replaced or cut
+    marks.push_back({size, when});
     state_->wake.notify_all();
 }
 

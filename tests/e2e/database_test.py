@@ -96,9 +96,10 @@ class Postgres:
                                str(self.port), "-d", db, "-U", "postgres", "-At", "-c", query],
                               check=True, capture_output=True, text=True, timeout=60).stdout
 
-    def rows(self):
+    def rows(self, where="source NOT LIKE '% #%'"):
         try:
-            out = self.sql("SELECT byte_offset, text FROM kelmor_records ORDER BY byte_offset")
+            out = self.sql("SELECT byte_offset, text FROM kelmor_records WHERE %s "
+                           "ORDER BY byte_offset" % where)
         except subprocess.CalledProcessError:
             return []  # not made yet
         return [(int(o), t) for o, t in (l.split("|", 1) for l in out.splitlines())]
@@ -109,6 +110,8 @@ class Postgres:
 
 
 class Capture:
+    started = []  # every program, so that none outlives the test
+
     def __init__(self, binary, work, config, base, database, port=3):
         self.errors = os.path.join(work, "stderr-%s.txt" % os.path.basename(base))
         env = {k: v for k, v in os.environ.items()
@@ -118,6 +121,7 @@ class Capture:
             self.proc = subprocess.Popen([binary, "--headless", "--port", str(port), "--save", base,
                                           "--database", database], env=env,
                                          stdout=subprocess.DEVNULL, stderr=errors)
+        Capture.started.append(self.proc)
 
     def said(self, text):
         with open(self.errors) as f:
@@ -202,6 +206,20 @@ def main(binary):
         pg.freeze(signal.SIGCONT)
         if not harness.wait_until(in_table, 120, 0.2):
             failures.append("the rows from the frozen time did not arrive")
+        # The capture file replaced behind the program's back: said once, and
+        # its rows go on under a new source from its end.
+        with open(base + ".new", "wb") as f:
+            f.write(b"\rsomething else entirely")
+        os.replace(base + ".new", base + ".txt")
+        n = lockstep(device, n, 1, failures, "replaced file")
+        if not harness.wait_until(lambda: program.said("was replaced or cut") == 1, 60):
+            failures.append("the replaced capture file was not said")
+        lockstep(device, n, 3, failures, "after the replacement")
+        later = b"".join(harness.clean(harness.record(i)) for i in range(n, n + 3))
+        newer = lambda: pg.rows("source LIKE '% #1'")
+        if not harness.wait_until(lambda: "".join(t for _, t in newer()) ==
+                                  later.replace(b"\r", b"").decode(), 60, 0.2):
+            failures.append("rows after the replacement: %r" % newer())
         if program.end() != 0:
             failures.append("SIGTERM did not end it with 0")
         if "Secret-7" in open(program.errors).read():
@@ -216,6 +234,10 @@ def main(binary):
         bad.end()
         print(open(program.errors).read() + open(bad.errors).read())
     finally:
+        for proc in Capture.started:
+            if proc.poll() is None:
+                proc.kill()
+                proc.wait()
         if pg is not None:
             try:
                 pg.freeze(signal.SIGCONT)
