@@ -68,7 +68,7 @@ def main():
     config = os.path.join(work, "config")
     with open(os.path.join(work, "odbcinst.ini"), "w") as f:
         f.write(db.ODBCINST)
-    pg = db.Postgres(work)
+    pg = db.Postgres(work, fsync=True)  # a server as it runs for real
     try:
         device = harness.Device(config)
         # ETX->ACK without and with the database.

@@ -39,7 +39,8 @@ def csv_of(rows):
 class Postgres:
     """A cluster of our own, as the postgres user when we are root."""
 
-    def __init__(self, work):
+    def __init__(self, work, fsync=False):
+        self.fsync = fsync
         self.dir = os.path.join(work, "pg")
         os.makedirs(self.dir)
         os.chmod(work, 0o755)
@@ -67,7 +68,8 @@ class Postgres:
     def start(self):
         self.run(os.path.join(PG_BIN, "pg_ctl"), "-D", self.data, "-w", "-l",
                  os.path.join(self.dir, "log"), "-o",
-                 "-c listen_addresses=127.0.0.1 -p %d -k %s -c fsync=off" % (self.port, self.dir),
+                 "-c listen_addresses=127.0.0.1 -p %d -k %s -c fsync=%s"
+                 % (self.port, self.dir, "on" if self.fsync else "off"),
                  "start")
 
     def stop(self):
