@@ -90,8 +90,11 @@ class Postgres:
         return pids
 
     def freeze(self, sig):
-        for pid in self.processes():
-            os.kill(pid, sig)
+        for pid in reversed(self.processes()):  # the postmaster last
+            try:
+                os.kill(pid, sig)
+            except ProcessLookupError:
+                pass  # a backend that ended meanwhile
 
     def sql(self, query, db="kelmor"):
         return subprocess.run([*self.as_user, os.path.join(PG_BIN, "psql"), "-h", self.dir, "-p",
