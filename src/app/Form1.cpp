@@ -2,7 +2,6 @@
 
 #include "app/PortText.h"
 
-#include <filesystem>
 #include <utility>
 
 namespace kelmor::app {
@@ -61,11 +60,10 @@ void Form1::startCapture(const std::optional<std::string>& name, MissingPort whe
 void Form1::followInDatabase() {
     if (!database_)
         return;
-    const std::string txt = deriveNames(FileName).TxtName;
-    const std::string port = "Comm " + std::to_string(MSComm1.CommPort());
-    if (followed_ != txt + '\n' + port) {
-        followed_ = txt + '\n' + port;
-        database_->follow(txt, port);
+    Followed now{deriveNames(FileName).TxtName, MSComm1.CommPort()};
+    if (now != followed_) {
+        followed_ = now;
+        database_->follow(now.captureFile, "Comm " + std::to_string(now.port));
     }
 }
 
@@ -73,12 +71,8 @@ void Form1::storesMade(std::uint64_t before) {
     if (capture_.stores() == before)
         return;
     errors_.somethingWorked();
-    if (database_) {
-        std::error_code ec;
-        const auto size = std::filesystem::file_size(deriveNames(FileName).TxtName, ec);
-        if (!ec)
-            database_->stored(size);
-    }
+    if (database_ && capture_.captureSize() > 0) // 0: the size could not be read
+        database_->stored(capture_.captureSize());
 }
 
 void Form1::reopenPort(MissingPort whenMissing) {

@@ -75,6 +75,7 @@ MaybeError Capture::storeWaiting(SerialLink& port, const std::string& baseName) 
         return result.storeError;
     release(waiting_);
     ++stores_;
+    captureSize_ = result.captureSize;
     return result.csvError;
 }
 

@@ -34,6 +34,7 @@ StoreResult CaptureFiles::store(std::string_view text, const std::string& baseNa
         result.storeError = std::move(appended.error);
         return result;
     }
+    result.captureSize = appended.after.size;
     // The capture file is the record of truth: the device may hear now.
     if (stored)
         stored();

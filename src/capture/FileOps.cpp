@@ -238,8 +238,8 @@ CsvRewrite::Slice CsvRewrite::slice(Clock::duration budget) {
         // Each block goes out to the disk before the next: a backlog of this
         // file's data would hold up the next ACK's sync of the capture file,
         // and the wait counts against this slice's budget.
-        const bool written = out_.seek(produced_) &&
-                             out_.write(rendered_.data(), rendered_.size()) && out_.settle();
+        const bool written =
+            out_.seek(produced_) && out_.write(rendered_.data(), rendered_.size()) && out_.settle();
         if (!written || !(outStamp_ = out_.stamp())) {
             if (inPlace_) {
                 slice.error = failure(csv_, out_);
@@ -274,7 +274,8 @@ CsvRewrite::Slice CsvRewrite::slice(Clock::duration budget) {
     const bool ours = out_.isAt(partial_);
     out_.close();
     const platform::PathResult renamed =
-        ours ? File::rename(partial_, target_) : platform::PathResult{"the partial file was replaced"};
+        ours ? File::rename(partial_, target_)
+             : platform::PathResult{"the partial file was replaced"};
     if (!renamed.ok()) {
         // A folder that takes no new names, or a CSV file held open: the
         // CSV file itself is written, from the next slice on.

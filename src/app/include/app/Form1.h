@@ -80,7 +80,12 @@ private:
     Capture capture_;
     bool sliceAsked_ = false;
     std::unique_ptr<database::Writer> database_;
-    std::string followed_; // the capture file and port the database follows
+    // The capture file and port the database follows.
+    struct Followed {
+        std::string captureFile;
+        int port = 0;
+        bool operator==(const Followed&) const = default;
+    } followed_;
 };
 
 } // namespace kelmor::app

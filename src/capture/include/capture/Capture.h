@@ -43,8 +43,10 @@ public:
     const std::string& rxBuffer() const { return RxBuffer; }
     // Timer ticks since the last communication event.
     int idleTicks() const { return IdleTicks; }
-    // How many stores have succeeded.
+    // How many stores have succeeded, and the capture file's size, durably,
+    // after the last.
     std::uint64_t stores() const { return stores_; }
+    std::uint64_t captureSize() const { return captureSize_; }
     // Cleaned text that could not be stored yet; never acknowledged.
     const std::string& waiting() const { return waiting_; }
 
@@ -64,6 +66,7 @@ private:
     std::string waiting_;
     int retryCount_ = 0;
     std::uint64_t stores_ = 0;
+    std::uint64_t captureSize_ = 0;
     CaptureFiles files_;
 };
 

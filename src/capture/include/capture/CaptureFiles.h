@@ -25,6 +25,8 @@ struct [[nodiscard]] StoreResult {
     MaybeError storeError;
     // Why the CSV file could not be brought up to date after a store.
     MaybeError csvError;
+    // The capture file's size once the text is durably in it.
+    std::uint64_t captureSize = 0;
 
     bool stored() const { return !storeError; }
 };
