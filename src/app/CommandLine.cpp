@@ -27,7 +27,8 @@ ParsedOptions parseOptions(const std::vector<std::string>& args, const char* dat
             arg.erase(eq);
         }
         const bool takesValue = arg == "--port" || arg == "--save" || arg == "--database" ||
-                                arg == "--source" || arg == "--table";
+                                arg == "--source" || arg == "--table" ||
+                                arg == "--remove-service" || arg == "--service-account";
         if (takesValue && !value) {
             if (i + 1 >= args.size())
                 return fail(arg + " needs a value");
@@ -60,6 +61,19 @@ ParsedOptions parseOptions(const std::vector<std::string>& args, const char* dat
             table = *value;
         } else if (arg == "--headless") {
             o.headless = true;
+        } else if (arg == ServiceSwitch) {
+            o.service = true;
+        } else if (arg == "--install-service") {
+            o.installService = true;
+        } else if (arg == "--remove-service") {
+            o.removeService = portFromNumber(*value);
+            if (!o.removeService)
+                return fail("--remove-service takes the service's port, a whole number from 1 to " +
+                            std::to_string(PortCount) + ", not '" + *value + "'");
+        } else if (arg == "--service-account") {
+            if (value->empty())
+                return fail("--service-account needs an account name");
+            o.serviceAccount = *value;
         } else if (arg == "--help" || arg == "-h") {
             o.help = true;
         } else if (arg == "--version") {
@@ -68,8 +82,25 @@ ParsedOptions parseOptions(const std::vector<std::string>& args, const char* dat
             return fail("unknown option '" + arg + "' (see --help)");
         }
     }
-    if (o.headless && !o.save && !o.help && !o.version)
-        return fail("--headless needs --save NAME: there is no dialog to ask for it");
+    if (o.help || o.version)
+        return parsed;
+    const int modes = o.headless + o.service + o.installService + o.removeService.has_value();
+    if (modes > 1)
+        return fail("--headless, --service, --install-service and --remove-service go one at a "
+                    "time");
+    if (o.removeService && (o.portText || o.save || connection || source || table))
+        return fail("--remove-service takes only the port: --remove-service N");
+    if (o.serviceAccount && !o.installService)
+        return fail("--service-account goes with --install-service");
+    for (const auto& [asked, what] :
+         {std::pair{o.headless, "--headless"}, std::pair{o.service, ServiceSwitch},
+          std::pair{o.installService, "--install-service"}}) {
+        if (asked && !o.save)
+            return fail(std::string(what) + " needs --save NAME: there is no dialog to ask for it");
+    }
+    // One service per port: the port names it, so it is never left to a default.
+    if (o.installService && !o.portText)
+        return fail("--install-service needs --port N: each port has a service of its own");
     if (connection) {
         database::Settings settings;
         settings.connection = *connection;
@@ -86,15 +117,21 @@ ParsedOptions parseOptions(const std::vector<std::string>& args, const char* dat
 std::string usage(const std::string& program) {
     return "Usage: " + program + R"( [--port N] [--save NAME] [--headless]
        [--database CONNECTION [--source NAME] [--table NAME]]
+)" + "       " +
+           program +
+           R"( --install-service --port N --save NAME [--service-account NAME]
+)" + "       " +
+           program + R"( --remove-service N
 Captures the records an instrument sends over a serial line into NAME.txt
 and NAME.csv, answering each with ACK.
 
   --port N      pick "Comm N" in the port list, N from 1 to 15
   --save NAME   start capturing at once, as if NAME had been confirmed in
                 the "Save As" dialog (on "Comm 3" unless --port says)
-  --headless    no window and no display: capture until SIGTERM, SIGINT
-                or SIGHUP; errors go to standard error, one line each
-                (needs --save; Linux and macOS)
+  --headless    no window and no display: errors go to standard error, one
+                line each (on Windows to NAME.log when there is none); ends
+                on SIGTERM, SIGINT or SIGHUP, on Windows on Ctrl+C, a closed
+                console, a logoff or taskkill (needs --save)
   --database CONNECTION
                 also send every line of the capture file to an SQL table
                 through ODBC: a connection string or DSN=name (a DSN keeps
@@ -103,6 +140,15 @@ and NAME.csv, answering each with ACK.
                 once and once in the table, and never hold up an ACK
   --source NAME the rows' source (default: this host and the capture file)
   --table NAME  the table (default kelmor_records), made when missing
+  --install-service
+                Windows, as an administrator: install and start the service
+                kelmor-csv-commN, which captures from Comm N into NAME at
+                every boot, with nobody logged on; errors go to the event log
+  --service-account NAME
+                the account it runs as (default LocalSystem); a password is
+                taken from KELMOR_CSV_SERVICE_PASSWORD
+  --remove-service N
+                stop and remove the service of Comm N; the files stay
   --help        this text
   --version     the version
 
@@ -119,9 +165,12 @@ std::string versionText() {
 CommandLineAnswer answerCommandLine(const std::vector<std::string>& args,
                                     const std::string& program, const Modes& modes) {
     ParsedOptions parsed = parseOptions(args, std::getenv(DatabaseVariable));
-    if (!parsed.error && parsed.options.headless && !modes.headless && !parsed.options.help &&
-        !parsed.options.version)
-        parsed.error = "--headless is for Linux and macOS; on Windows use --port and --save";
+    const Options& o = parsed.options;
+    if (!parsed.error && !o.help && !o.version) {
+        if ((o.service || o.installService || o.removeService) && !modes.service)
+            parsed.error = "services are for Windows; here capture at every boot with "
+                           "systemctl --user enable --now kelmor-csv@N (see the README)";
+    }
     CommandLineAnswer answer;
     if (parsed.error) {
         answer.text = program + ": " + *parsed.error + "\n";

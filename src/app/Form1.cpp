@@ -7,7 +7,7 @@
 namespace kelmor::app {
 
 Form1::Form1(Face face)
-    : face_(std::move(face)), errors_(face_.errors),
+    : face_(std::move(face)), errors_(face_.errors, ErrorQueue::Clock::now, face_.errorRepeats),
       MSComm1(face_.makeDriver, [this] { MSComm1_OnComm(); }) {
     if (face_.portList != nullptr)
         face_.portList->setPortText(InitialPortText);

@@ -56,6 +56,26 @@ TEST(ErrorQueue, ASeenErrorComesBackAfterASuccessOrAMinute) {
     EXPECT_EQ(screen.shown.back(), "B") << "news again once something worked";
 }
 
+// A port that comes and goes every few seconds: the log takes its loss once
+// a minute, however often it came back between.
+TEST(ErrorQueue, ASystemLogTakesTheSameTextOnceAMinute) {
+    Screen log;
+    ErrorQueue::Clock::time_point now{};
+    ErrorQueue queue(
+        log, [&] { return now; }, ErrorQueue::Repeats::AfterQuietTime);
+    queue.report("lost");
+    queue.dismissed();
+    queue.somethingWorked();
+    now += std::chrono::seconds(30);
+    queue.report("lost");
+    queue.report("other");
+    queue.dismissed();
+    EXPECT_EQ(log.shown, (std::vector<std::string>{"lost", "other"}));
+    now += std::chrono::seconds(30);
+    queue.report("lost");
+    EXPECT_EQ(log.shown.back(), "lost");
+}
+
 TEST(ErrorQueue, OneLineEscapesControlCharacters) {
     EXPECT_EQ(oneLine("a\nb\r\tc\x01\x7F é"), "a\\nb\\r\\tc\\x01\\x7F é");
 }

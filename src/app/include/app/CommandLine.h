@@ -16,6 +16,13 @@ struct Options {
     // The name, as if confirmed in the dialog, when --save was given.
     std::optional<std::string> save;
     bool headless = false;
+    // Windows: run under the service manager (ServiceSwitch), or install or
+    // remove the service for a port.
+    bool service = false;
+    bool installService = false;
+    std::optional<int> removeService;
+    // The account an installed service runs under; LocalSystem without it.
+    std::optional<std::string> serviceAccount;
     // Every record into a table too, when --database (or KELMOR_CSV_DATABASE) was given.
     std::optional<database::Settings> database;
     bool help = false;
@@ -27,6 +34,10 @@ struct ParsedOptions {
     // One line saying what is wrong; the program then exits with 2.
     std::optional<std::string> error;
 };
+
+// The switch on a service's own command line: only then does the program
+// wait for the service manager.
+inline constexpr const char* ServiceSwitch = "--service";
 
 // The environment variable that turns the database on, like --database.
 inline constexpr const char* DatabaseVariable = "KELMOR_CSV_DATABASE";
@@ -46,7 +57,7 @@ inline constexpr int UsageExitCode = 2;
 
 // What this build can do besides the window.
 struct Modes {
-    bool headless = false; // --headless: no window and no display
+    bool service = false; // the Windows service, its install and its removal
 };
 
 // What a face does with its command line before anything is drawn: start

@@ -26,22 +26,29 @@ protected:
 // the queue. An error the user has seen (a store retried every second fails
 // the same way each time) comes back only once something has worked since,
 // or after QuietTime. A face that prints errors counts a line printed as a
-// box closed at once.
+// box closed at once. A system log (the Windows event log) takes the same
+// text at most once a QuietTime, whatever worked in between: a port that
+// comes and goes must not fill it.
 class ErrorQueue {
 public:
     using Clock = std::chrono::steady_clock;
     static constexpr std::size_t MaxWaiting = 20;
     static constexpr std::chrono::seconds QuietTime{60};
+    enum class Repeats { AfterSuccessOrQuietTime, AfterQuietTime };
 
-    explicit ErrorQueue(ErrorView& view, std::function<Clock::time_point()> now = Clock::now)
-        : view_(view), now_(std::move(now)) {}
+    explicit ErrorQueue(ErrorView& view, std::function<Clock::time_point()> now = Clock::now,
+                        Repeats repeats = Repeats::AfterSuccessOrQuietTime)
+        : view_(view), now_(std::move(now)), repeats_(repeats) {}
 
     void report(const Error& error) { report(error.text()); }
     void report(const std::string& text);
     // The user closed the error on screen: the next one shows.
     void dismissed();
     // A store or an open worked: errors seen before may be news again.
-    void somethingWorked() { seen_.clear(); }
+    void somethingWorked() {
+        if (repeats_ == Repeats::AfterSuccessOrQuietTime)
+            seen_.clear();
+    }
 
     bool showing() const { return !shown_.empty(); }
     const std::deque<std::string>& waiting() const { return waiting_; }
@@ -49,6 +56,7 @@ public:
 private:
     ErrorView& view_;
     std::function<Clock::time_point()> now_;
+    Repeats repeats_;
     std::string shown_; // empty while no error shows; an error's text never is
     std::deque<std::string> waiting_;
     std::map<std::string, Clock::time_point> seen_; // when each was dismissed

@@ -108,6 +108,8 @@ struct Face {
     PortListView* portList = nullptr;
     SaveDialogView* dialog = nullptr;
     WindowView* window = nullptr;
+    // A face that writes its errors to a system log says so here.
+    ErrorQueue::Repeats errorRepeats = ErrorQueue::Repeats::AfterSuccessOrQuietTime;
 
     // A window that is all of the parts itself.
     template <typename Window> static Face of(Window& window, DriverFactory makeDriver) {

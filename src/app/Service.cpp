@@ -1,0 +1,68 @@
+#include "app/Service.h"
+
+#include "capture/CsvFormat.h"
+
+namespace kelmor::app {
+
+std::string serviceName(int port) {
+    return "kelmor-csv-comm" + std::to_string(port);
+}
+
+std::string serviceDisplayName(int port) {
+    return "KELMOR CSV File Creator: capture from Comm " + std::to_string(port);
+}
+
+std::string serviceDescription(int port, const std::string& save) {
+    const FileNames names = deriveNames(save);
+    return "Answers each record the instrument on Comm " + std::to_string(port) +
+           " sends with ACK and stores it in " + names.TxtName + " and " + names.CsvName + ".";
+}
+
+std::vector<std::string> serviceArguments(const Options& options, const std::string& save) {
+    std::vector<std::string> args{ServiceSwitch};
+    if (options.portText)
+        args.insert(args.end(),
+                    {"--port", options.portText->substr(options.portText->find(' ') + 1)});
+    args.insert(args.end(), {"--save", save});
+    if (options.database) {
+        args.insert(args.end(), {"--database", options.database->connection});
+        if (!options.database->source.empty())
+            args.insert(args.end(), {"--source", options.database->source});
+        args.insert(args.end(), {"--table", options.database->table});
+    }
+    return args;
+}
+
+std::string quoteArgument(const std::string& arg) {
+    if (!arg.empty() && arg.find_first_of(" \t\"") == std::string::npos)
+        return arg;
+    std::string out = "\"";
+    std::size_t backslashes = 0;
+    for (const char ch : arg) {
+        if (ch == '\\') {
+            ++backslashes;
+            continue;
+        }
+        // Backslashes mean themselves, except before a quote.
+        out.append(ch == '"' ? 2 * backslashes + 1 : backslashes, '\\');
+        backslashes = 0;
+        out += ch;
+    }
+    // ... and before the closing quote.
+    out.append(2 * backslashes, '\\');
+    return out + '"';
+}
+
+std::string commandLine(const std::string& program, const std::vector<std::string>& args) {
+    std::string line = '"' + program + '"';
+    for (const std::string& arg : args)
+        line += ' ' + quoteArgument(arg);
+    return line;
+}
+
+std::string errorLogName(const std::string& fileName) {
+    std::string txt = deriveNames(fileName).TxtName;
+    return txt.erase(txt.size() - 4) + ".log";
+}
+
+} // namespace kelmor::app
