@@ -1,6 +1,9 @@
 #include "Win32SerialDriver.h"
 
+#include "Service.h"
 #include "capture/WindowsText.h"
+
+#include <cstdlib>
 
 namespace kelmor::win32 {
 
@@ -46,18 +49,31 @@ std::optional<std::string> Win32SerialDriver::open(const std::string& device,
                                                    const app::LineSettings& settings) {
     if (isOpen())
         return std::nullopt;
+    const auto inUse = [&] {
+        // A capture service of ours is named: the user can stop it.
+        const auto number = device.rfind("COM");
+        if (number != std::string::npos) {
+            if (const auto service = serviceHolding(std::atoi(device.c_str() + number + 3)))
+                return "the port is in use by the capture service " + *service;
+        }
+        return std::string("the port is in use by another program");
+    };
+    if (!lockPort(device))
+        return inUse();
     port_ = ::CreateFileW(windows::widen(device).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                           OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
     if (port_ == INVALID_HANDLE_VALUE) {
         const DWORD code = ::GetLastError();
+        unlockPort();
         if (code == ERROR_ACCESS_DENIED || code == ERROR_SHARING_VIOLATION)
-            return std::string("the port is in use by another program");
+            return inUse();
         return windows::describe(code);
     }
     const auto refused = [this] {
         const std::string why = windows::describe(::GetLastError());
         ::CloseHandle(port_);
         port_ = INVALID_HANDLE_VALUE;
+        unlockPort();
         return why;
     };
     DCB line{};
@@ -193,8 +209,33 @@ std::string Win32SerialDriver::close() {
     std::string bytes = drainQueue();
     ::CloseHandle(port_);
     port_ = INVALID_HANDLE_VALUE;
+    unlockPort();
     const std::lock_guard guard(lock_);
     return std::exchange(received_, {}) + bytes;
+}
+
+bool Win32SerialDriver::lockPort(const std::string& device) {
+    // Windows lets one program at a time open a port; Wine lets any number.
+    // A mutex per port keeps two captures of ours apart on both, across
+    // sessions: one in a service's session that this one may not open is
+    // held as surely as one it may.
+    const std::wstring name =
+        L"Global\\kelmor-csv port " + windows::widen(device.substr(device.rfind('\\') + 1));
+    portLock_ = ::CreateMutexW(nullptr, FALSE, name.c_str());
+    const DWORD code = ::GetLastError();
+    if (portLock_ == nullptr)
+        return code != ERROR_ACCESS_DENIED;
+    if (code == ERROR_ALREADY_EXISTS) {
+        unlockPort();
+        return false;
+    }
+    return true;
+}
+
+void Win32SerialDriver::unlockPort() {
+    if (portLock_ != nullptr)
+        ::CloseHandle(portLock_);
+    portLock_ = nullptr;
 }
 
 std::string Win32SerialDriver::read() {

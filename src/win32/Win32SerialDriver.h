@@ -37,6 +37,10 @@ private:
     static LRESULT CALLBACK messages(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
     void readLoop();
     void stopReader();
+    // Whether no other capture of ours has the device; then it is ours until
+    // unlockPort().
+    bool lockPort(const std::string& device);
+    void unlockPort();
     // Whatever the driver's queue holds, without waiting.
     std::string drainQueue();
 
@@ -44,6 +48,7 @@ private:
     HWND messenger_ = nullptr;
     HANDLE port_ = INVALID_HANDLE_VALUE;
     HANDLE stop_ = nullptr;
+    HANDLE portLock_ = nullptr;
     std::thread reader_;
     std::mutex lock_;
     std::string received_;     // guarded by lock_

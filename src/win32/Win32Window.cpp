@@ -19,10 +19,7 @@ using windows::narrow;
 using windows::widen;
 
 constexpr wchar_t WindowClass[] = L"KelmorCsvFileCreator";
-constexpr UINT_PTR Timer1Id = 1;
-constexpr UINT_PTR SliceTimerId = 2;
 constexpr UINT ShowError = WM_APP + 10;
-constexpr UINT Slice = WM_APP + 11;
 constexpr int GetDataId = 1001;
 constexpr int ComboId = 1002;
 constexpr DWORD WindowStyle = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
@@ -92,7 +89,8 @@ Win32Window::Win32Window(HINSTANCE instance, int how) : instance_(instance), how
     const auto makeDriver = [](app::DriverEvents& events) {
         return std::make_unique<Win32SerialDriver>(events);
     };
-    form_ = std::make_unique<app::Form1>(app::Face{*this, *this, makeDriver, this, this, this});
+    form_ = std::make_unique<app::Form1>(app::Face{timers_, *this, makeDriver, this, this, this});
+    timers_.drive(window_, *form_);
 }
 
 Win32Window::~Win32Window() {
@@ -172,6 +170,8 @@ LRESULT CALLBACK Win32Window::windowProc(HWND window, UINT message, WPARAM wPara
 }
 
 LRESULT Win32Window::handle(UINT message, WPARAM wParam, LPARAM lParam) {
+    if (timers_.handle(message, wParam))
+        return 0;
     switch (message) {
     case WM_COMMAND:
         if (LOWORD(wParam) == GetDataId && HIWORD(wParam) == BN_CLICKED) {
@@ -179,20 +179,6 @@ LRESULT Win32Window::handle(UINT message, WPARAM wParam, LPARAM lParam) {
             return 0;
         }
         break;
-    case WM_TIMER:
-        if (wParam == Timer1Id) {
-            form_->Timer1_Timer();
-            return 0;
-        }
-        if (wParam == SliceTimerId) {
-            ::KillTimer(window_, SliceTimerId);
-            form_->backgroundSlice();
-            return 0;
-        }
-        break;
-    case Slice:
-        form_->backgroundSlice();
-        return 0;
     case ShowError:
         // Shown from its own message, never from inside a handler: the box's
         // modal loop runs other events meanwhile, and capture goes on.
@@ -242,19 +228,6 @@ std::optional<std::string> Win32Window::askFileName() {
     if (!::GetSaveFileNameW(&dialog))
         return std::nullopt;
     return narrow(name.data());
-}
-
-void Win32Window::startTicking(int periodMs) {
-    ::SetTimer(window_, Timer1Id, static_cast<UINT>(periodMs), nullptr);
-}
-
-void Win32Window::runSoon() {
-    // Posted messages come before input, painting and timers: when any of
-    // those wait, the next slice waits for them behind a timer.
-    if (HIWORD(::GetQueueStatus(QS_INPUT | QS_PAINT | QS_TIMER)) != 0)
-        ::SetTimer(window_, SliceTimerId, USER_TIMER_MINIMUM, nullptr);
-    else
-        ::PostMessageW(window_, Slice, 0, 0);
 }
 
 void Win32Window::showError(const std::string& text) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "FormTimers.h"
 #include "app/Face.h"
 #include "app/Form1.h"
 #include "app/Layout.h"
@@ -17,10 +18,9 @@
 namespace kelmor::win32 {
 
 // The Win32 face of Form1: the window and its controls, the save dialog,
-// the timer and the error box. It draws and forwards; Form1 decides.
+// the timers and the error box. It draws and forwards; Form1 decides.
 class Win32Window final : public app::PortListView,
                           public app::SaveDialogView,
-                          public app::TimerView,
                           public app::ErrorView,
                           public app::WindowView {
 public:
@@ -48,8 +48,6 @@ private:
     std::string portText() const override;
     void setPortText(const std::string& text) override;
     std::optional<std::string> askFileName() override;
-    void startTicking(int periodMs) override;
-    void runSoon() override;
     void showError(const std::string& text) override;
     app::TwipsSize screenSize() const override;
     app::TwipsSize outerSize() const override;
@@ -67,6 +65,7 @@ private:
     std::deque<HFONT> fonts_;
     // The error the app layer asked to show, until its box opens.
     std::optional<std::string> error_;
+    FormTimers timers_;
     std::unique_ptr<app::Form1> form_;
 };
 

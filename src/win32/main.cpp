@@ -1,6 +1,14 @@
+#include "Console.h"
+#include "Service.h"
+#include "Win32Headless.h"
 #include "Win32Window.h"
 #include "app/CommandLine.h"
 #include "capture/WindowsText.h"
+
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
 
 #include <shellapi.h>
 
@@ -11,20 +19,35 @@ namespace {
 
 constexpr const char* Program = "kelmor-csv";
 
-// A windowed program has no console of its own: write to the one it was
-// started from, if any, else show the text in a box.
+// Where there is no console, the text shows in a box; never for the
+// service, which has no desktop.
 void tell(const std::string& text, bool error) {
-    HANDLE out = ::GetStdHandle(error ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE);
-    if (out == nullptr || out == INVALID_HANDLE_VALUE) {
-        if (::AttachConsole(ATTACH_PARENT_PROCESS))
-            out = ::GetStdHandle(error ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE);
-    }
-    DWORD written = 0;
-    if (out != nullptr && out != INVALID_HANDLE_VALUE &&
-        ::WriteFile(out, text.data(), static_cast<DWORD>(text.size()), &written, nullptr))
+    if (text.empty() || kelmor::win32::writeToConsole(text, error))
         return;
     ::MessageBoxW(nullptr, kelmor::windows::widen(text).c_str(), L"KELMOR CSV File Creator",
                   error ? MB_OK | MB_ICONERROR : MB_OK);
+}
+
+kelmor::win32::Win32Headless* console = nullptr;
+HANDLE consoleDone = nullptr;
+
+// Ctrl+C, Ctrl+Break, a closed console: the record in hand is finished and
+// the port closed before the process goes.
+BOOL WINAPI consoleEnds(DWORD) {
+    console->stop();
+    ::WaitForSingleObject(consoleDone, 4000);
+    return TRUE;
+}
+
+int runHeadless(const kelmor::app::Options& options) {
+    kelmor::win32::Win32Headless face(kelmor::win32::Win32Headless::Console{});
+    console = &face;
+    consoleDone = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    ::SetConsoleCtrlHandler(&consoleEnds, TRUE);
+    face.start(options);
+    face.run();
+    ::SetEvent(consoleDone);
+    return 0;
 }
 
 } // namespace
@@ -39,13 +62,28 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show) {
 
     // Options first: --help, --version and option errors open no window.
     const kelmor::app::CommandLineAnswer answer =
-        kelmor::app::answerCommandLine(args, std::string(Program) + ".exe", {.headless = false});
+        kelmor::app::answerCommandLine(args, std::string(Program) + ".exe", {.service = true});
     if (!answer.start) {
         tell(answer.text, answer.isError);
         return answer.exitCode;
     }
+    const kelmor::app::Options& options = *answer.start;
+    if (options.service || options.installService || options.removeService) {
+        using namespace kelmor::win32;
+        const Told told = options.service          ? runService(options)
+                          : options.installService ? installService(options)
+                                                   : removeService(*options.removeService);
+        // The service has no desktop: what it says goes to a console or nowhere.
+        if (options.service)
+            writeToConsole(told.text, told.isError);
+        else
+            tell(told.text, told.isError);
+        return told.exitCode;
+    }
+    if (options.headless)
+        return runHeadless(options);
     kelmor::win32::Win32Window window(instance, show);
-    window.start(*answer.start);
+    window.start(options);
     const int code = window.run();
     window.endCapture();
     return code;

@@ -5,8 +5,9 @@
 
 #ifdef _WIN32
 #include "capture/WindowsText.h"
-#include <shellapi.h>
 #include <windows.h>
+
+#include <shellapi.h>
 #endif
 
 #include <string>

@@ -192,12 +192,16 @@ File::Lock File::lockExclusive() {
     std::wstring name(full.data(), length);
     for (wchar_t& ch : name)
         ch = ch == L'\\' ? L'/' : static_cast<wchar_t>(::towupper(ch));
-    HANDLE mutex = nullptr;
-    for (const wchar_t* scope : {L"Global\\kelmor-csv ", L"Local\\kelmor-csv "}) {
-        mutex = ::CreateMutexW(nullptr, FALSE, (scope + name).c_str());
-        if (mutex != nullptr)
-            break;
+    // A mutex this process may not open is held by another session's
+    // capture (a service's): the name is taken as surely.
+    HANDLE mutex = ::CreateMutexW(nullptr, FALSE, (L"Global\\kelmor-csv " + name).c_str());
+    if (mutex == nullptr && ::GetLastError() == ERROR_ACCESS_DENIED) {
+        close();
+        failWith("in use");
+        return Lock::HeldElsewhere;
     }
+    if (mutex == nullptr)
+        mutex = ::CreateMutexW(nullptr, FALSE, (L"Local\\kelmor-csv " + name).c_str());
     if (mutex == nullptr) {
         fail();
         return Lock::Unavailable;
