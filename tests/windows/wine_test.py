@@ -419,12 +419,57 @@ def service_test(wine, exe, work, failures):
                         % open(missing + ".txt", "rb").read())
 
 
-def installer_test(wine, build, failures):
+def headless_test(wine, exe, work, failures):
+    """--headless at a console, as under Task Scheduler: it captures without a
+    window, writes its errors to standard error or, with none, to NAME.log,
+    and taskkill (without /F) ends it cleanly."""
+    base = os.path.join(work, "headless", "h")
+    os.makedirs(os.path.dirname(base))
+    line = line_as_com(wine, 5)
+    # No standard error at all: the first error (a port that is not there,
+    # Comm 6) goes to the log file beside the capture files.
+    proc = subprocess.Popen(["wine", exe, "--headless", "--port", "6", "--save",
+                             wine.windows_path(base)], env=wine.env, cwd=work,
+                            stdout=subprocess.DEVNULL, preexec_fn=lambda: os.close(2))
+    logged = lambda: os.path.exists(base + ".log") and "Comm 6" in open(base + ".log").read()
+    if not harness.wait_until(logged, 60, 0.1):
+        failures.append("--headless without standard error logged nothing in %s.log" % base)
+    proc.kill()
+    proc = wine.start(exe, "--headless", "--port", "5", "--save", wine.windows_path(base))
+    try:
+        if not line.wait_open(60) or len(line.lockstep(3)) != 3:
+            failures.append("--headless did not capture")
+        if xdotool("search", "--onlyvisible", "--name", "KELMOR", check=False).strip():
+            failures.append("--headless showed a window")
+        wine.run("taskkill", "/im", "kelmor-csv.exe")
+        try:
+            code = proc.wait(30)
+        except subprocess.TimeoutExpired:
+            code = None
+        if code != 0 or line.connected():
+            failures.append("--headless after taskkill: exit %s, port open %s"
+                            % (code, line.connected()))
+    finally:
+        proc.kill()
+        wine.kill()
+    if open(base + ".txt", "rb").read() != b"".join(harness.clean(harness.record(i))
+                                                    for i in range(3)):
+        failures.append("--headless capture file is %r" % open(base + ".txt", "rb").read())
+
+
+def installer_test(wine, exe, work, failures):
+    """A silent install that also installs the capture service for Comm 7,
+    records through it, and the uninstall that removes it with the rest."""
+    build = os.path.dirname(exe)
     setup = [f for f in os.listdir(build) if f.endswith("-setup.exe")]
     if not setup:
         failures.append("no installer was built")
         return
-    code, out = wine.run(os.path.join(build, setup[0]), "/S", timeout=300)
+    files = os.path.join(work, "installed service")
+    line = line_as_com(wine, 7)
+    subprocess.run(["wineserver", "-p"], env=wine.env, check=True)
+    code, out = wine.run(os.path.join(build, setup[0]), "/S", "/SERVICE=7",
+                         "/SERVICEFOLDER=" + wine.windows_path(files), timeout=300)
     folder = os.path.join(wine.prefix, "drive_c", "Program Files", "KELMOR CSV File Creator")
     menu = os.path.join(wine.prefix, "drive_c", "ProgramData", "Microsoft", "Windows",
                         "Start Menu", "Programs", "KELMOR CSV File Creator")
@@ -432,24 +477,36 @@ def installer_test(wine, build, failures):
     # A 32-bit installer fails on 64-bit Wine while wine exits 0: look.
     if not os.path.exists(installed):
         failures.append("install: no %s (exit %d, %r)" % (installed, code, out[-500:]))
+        wine.kill()
         return
     if open(installed, "rb").read() != open(os.path.join(build, "kelmor-csv.exe"), "rb").read():
         failures.append("install: the installed program is not the one built")
     if not os.path.exists(os.path.join(menu, "KELMOR CSV File Creator.lnk")):
         failures.append("install: no Start-menu shortcut in %s" % menu)
     print("installed: %s" % sorted(os.listdir(folder)))
+    if service_state(wine, "kelmor-csv-comm7") != "RUNNING":
+        failures.append("install /SERVICE=7: the service is %s"
+                        % service_state(wine, "kelmor-csv-comm7"))
+    elif not line.wait_open(60) or len(line.lockstep(2)) != 2:
+        failures.append("the installed service did not capture")
+    else:
+        wait_csv(os.path.join(files, "comm7"))
     # The uninstaller copies itself away and goes on from there; waiting for
     # every Wine process to end waits for it. (Its _?= option, which would
     # keep it in place, must not be quoted, and Wine quotes a path with
     # spaces.)
     code, out = wine.run(os.path.join(folder, "uninstall.exe"), "/S", timeout=300)
-    subprocess.run(["wineserver", "-w"], env=wine.env, timeout=300)
+    harness.wait_until(lambda: not os.path.exists(folder), 120, 0.2)
     left = [p for p in (installed, menu) if os.path.exists(p)]
     if left:
         failures.append("uninstall left %s behind (exit %d, %r)" % (left, code, out[-300:]))
     if os.path.exists(folder):
         failures.append("uninstall left %s: %s" % (folder, os.listdir(folder)))
+    if service_state(wine, "kelmor-csv-comm7") is not None:
+        failures.append("uninstall left the service kelmor-csv-comm7")
     wine.kill()
+    if not os.path.exists(os.path.join(files, "comm7.txt")):
+        failures.append("the uninstall took the service's files with it")
 
 
 def main():
@@ -513,8 +570,9 @@ def main():
             if len(latency(wine, exe, work, 3)) != 3:
                 failures.append("--port 3 --save NAME did not start capturing")
             database_test(wine, exe, work, failures)
+            headless_test(wine, exe, work, failures)
             service_test(wine, exe, work, failures)
-            installer_test(wine, build, failures)
+            installer_test(wine, exe, work, failures)
     finally:
         wine.kill()
         xvfb.terminate()
