@@ -38,7 +38,10 @@ struct Running {
     bool stopAsked = false;        // guarded by lock
 } running;
 
+// From ServiceMain's thread and the control handler's.
 void setState(DWORD state, DWORD waitHintMs = 0) {
+    static std::mutex statusLock;
+    const std::lock_guard guard(statusLock);
     running.status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
     running.status.dwCurrentState = state;
     running.status.dwControlsAccepted =

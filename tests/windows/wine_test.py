@@ -335,8 +335,9 @@ def service_test(wine, exe, work, failures):
         print("install: exit %d: %s" % (code, out.strip()))
         if code != 0 or "It is running" not in out:
             failures.append("--install-service: exit %d, %r" % (code, out))
-        if service_state(wine, name) != "RUNNING":
-            failures.append("after the install, sc query says %s" % service_state(wine, name))
+        if service_state(wine, name) != "RUNNING" or not service_processes(3):
+            failures.append("after the install, sc query says %s; its processes: %s"
+                            % (service_state(wine, name), service_processes(3)))
         code, out = wine.run(exe, "--install-service", "--port", "3", "--save",
                              wine.windows_path(base))
         if code != 1 or "Comm 3 has a capture service already (kelmor-csv-comm3)" not in out:
