@@ -12,6 +12,7 @@
 
 #include <shellapi.h>
 
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -28,13 +29,18 @@ void tell(const std::string& text, bool error) {
                   error ? MB_OK | MB_ICONERROR : MB_OK);
 }
 
-kelmor::win32::Win32Headless* console = nullptr;
+std::mutex consoleLock;
+kelmor::win32::Win32Headless* console = nullptr; // guarded by consoleLock
 HANDLE consoleDone = nullptr;
 
 // Ctrl+C, Ctrl+Break, a closed console: the record in hand is finished and
 // the port closed before the process goes.
 BOOL WINAPI consoleEnds(DWORD) {
-    console->stop();
+    {
+        const std::lock_guard guard(consoleLock);
+        if (console != nullptr)
+            console->stop();
+    }
     ::WaitForSingleObject(consoleDone, 4000);
     return TRUE;
 }
@@ -46,6 +52,10 @@ int runHeadless(const kelmor::app::Options& options) {
     ::SetConsoleCtrlHandler(&consoleEnds, TRUE);
     face.start(options);
     face.run();
+    {
+        const std::lock_guard guard(consoleLock);
+        console = nullptr;
+    }
     ::SetEvent(consoleDone);
     return 0;
 }
