@@ -228,6 +228,24 @@ def latency(wine, exe, work, records):
         wine.kill()
 
 
+def service_latency(wine, exe, work, records):
+    """ETX->ACK of the capture service, installed from the command line."""
+    base = os.path.join(os.environ.get("KELMOR_BENCH_DIR", work), "bench", "service")
+    os.makedirs(os.path.dirname(base), exist_ok=True)
+    line = line_as_com(wine)
+    subprocess.run(["wineserver", "-p"], env=wine.env, check=True)
+    try:
+        code, out = wine.run(exe, "--install-service", "--port", "3", "--save",
+                             wine.windows_path(base))
+        if code != 0 or not line.wait_open(60):
+            return []
+        line.lockstep(5)
+        return line.lockstep(records)
+    finally:
+        wine.run(exe, "--remove-service", "3")
+        wine.kill()
+
+
 def linux_latency(binary, work, records):
     config = os.path.join(work, "config")
     harness.guard_ports(config)
@@ -554,12 +572,16 @@ def main():
         elif bench:
             records = 300
             win = latency(wine, exe, work, records)
+            service = service_latency(wine, exe, work, records)
             lin = linux_latency(bench, work, records)
-            for name, values in (("wine", win), ("linux", lin)):
+            for name, values in (("wine", win), ("wine_service", service), ("linux", lin)):
                 print("etx_to_ack_p50_us_%s: %.1f us" % (name, statistics.median(values)))
                 print("etx_to_ack_p99_us_%s: %.1f us" % (
                     name, sorted(values)[int(0.99 * (len(values) - 1))]))
             print("wine_over_linux_p50: %.3g" % (statistics.median(win) / statistics.median(lin)))
+            # The service against the window, both under Wine in this run.
+            print("service_over_window_p50: %.3g"
+                  % (statistics.median(service) / statistics.median(win)))
         elif "--only" in args:
             for name in args[args.index("--only") + 1].split(","):
                 globals()[name](wine, exe, work, failures)
