@@ -166,10 +166,14 @@ CommandLineAnswer answerCommandLine(const std::vector<std::string>& args,
                                     const std::string& program, const Modes& modes) {
     ParsedOptions parsed = parseOptions(args, std::getenv(DatabaseVariable));
     const Options& o = parsed.options;
-    if (!parsed.error && !o.help && !o.version) {
-        if ((o.service || o.installService || o.removeService) && !modes.service)
-            parsed.error = "services are for Windows; here capture at every boot with "
-                           "systemctl --user enable --now kelmor-csv@N (see the README)";
+    if (!parsed.error && !o.help && !o.version &&
+        (o.service || o.installService || o.removeService) && !modes.service) {
+#ifdef _WIN32
+        parsed.error = "this build has no service; the native Windows build has";
+#else
+        parsed.error = "services are for Windows; here capture at every boot with "
+                       "systemctl --user enable --now kelmor-csv@N (see the README)";
+#endif
     }
     CommandLineAnswer answer;
     if (parsed.error) {
