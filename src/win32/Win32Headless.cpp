@@ -122,9 +122,12 @@ bool Win32Headless::toEventLog(const std::string& line) {
 bool Win32Headless::toLogFile(const std::string& line) {
     if (form_->fileName().empty())
         return false;
-    HANDLE file = ::CreateFileW(windows::widen(app::errorLogName(form_->fileName())).c_str(),
-                                FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    // A link by that name is not followed: a service must never write where
+    // it leads.
+    HANDLE file =
+        ::CreateFileW(windows::widen(app::errorLogName(form_->fileName())).c_str(),
+                      FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return false;
     SYSTEMTIME now{};
