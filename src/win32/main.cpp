@@ -49,6 +49,7 @@ int runHeadless(const kelmor::app::Options& options) {
     kelmor::win32::Win32Headless face(kelmor::win32::Win32Headless::Console{});
     console = &face;
     consoleDone = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    kelmor::win32::attachToConsole();
     ::SetConsoleCtrlHandler(&consoleEnds, TRUE);
     face.start(options);
     face.run();
