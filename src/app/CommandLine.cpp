@@ -41,7 +41,7 @@ ParsedOptions parseOptions(const std::vector<std::string>& args, const char* dat
             if (!port)
                 return fail("--port takes a whole number from 1 to " + std::to_string(PortCount) +
                             ", not '" + *value + "'");
-            o.portText = "Comm " + std::to_string(*port);
+            o.port = *port;
         } else if (arg == "--save") {
             if (value->empty())
                 return fail("--save needs a name");
@@ -88,7 +88,7 @@ ParsedOptions parseOptions(const std::vector<std::string>& args, const char* dat
     if (modes > 1)
         return fail("--headless, --service, --install-service and --remove-service go one at a "
                     "time");
-    if (o.removeService && (o.portText || o.save || connection || source || table))
+    if (o.removeService && (o.port || o.save || connection || source || table))
         return fail("--remove-service takes only the port: --remove-service N");
     if (o.serviceAccount && !o.installService)
         return fail("--service-account goes with --install-service");
@@ -99,7 +99,7 @@ ParsedOptions parseOptions(const std::vector<std::string>& args, const char* dat
             return fail(std::string(what) + " needs --save NAME: there is no dialog to ask for it");
     }
     // One service per port: the port names it, so it is never left to a default.
-    if (o.installService && !o.portText)
+    if (o.installService && !o.port)
         return fail("--install-service needs --port N: each port has a service of its own");
     if (connection) {
         database::Settings settings;

@@ -31,8 +31,8 @@ void Form1::start(const Options& options) {
     if (options.database)
         database_ = std::make_unique<database::Writer>(*options.database);
     Form_Load();
-    if (options.portText && face_.portList != nullptr)
-        face_.portList->setPortText(*options.portText);
+    if (options.port && face_.portList != nullptr)
+        face_.portList->setPortText("Comm " + std::to_string(*options.port));
     if (face_.window != nullptr)
         face_.window->show();
     if (options.save)

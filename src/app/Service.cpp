@@ -20,9 +20,8 @@ std::string serviceDescription(int port, const std::string& save) {
 
 std::vector<std::string> serviceArguments(const Options& options, const std::string& save) {
     std::vector<std::string> args{ServiceSwitch};
-    if (options.portText)
-        args.insert(args.end(),
-                    {"--port", options.portText->substr(options.portText->find(' ') + 1)});
+    if (options.port)
+        args.insert(args.end(), {"--port", std::to_string(*options.port)});
     args.insert(args.end(), {"--save", save});
     if (options.database) {
         args.insert(args.end(), {"--database", options.database->connection});

@@ -13,7 +13,6 @@
 #include <chrono>
 #include <mutex>
 #include <thread>
-#include <vector>
 
 namespace kelmor::win32 {
 
@@ -179,14 +178,10 @@ bool registerEventSource(const std::wstring& name, const std::wstring& program) 
     return ok;
 }
 
-std::string removeAdvice(int port) {
-    return "kelmor-csv --remove-service " + std::to_string(port);
-}
-
 } // namespace
 
 Told runService(const app::Options& options) {
-    const int port = app::portFromText(options.portText.value_or(app::Form1::InitialPortText)).port;
+    const int port = options.port.value_or(app::portFromText(app::Form1::InitialPortText).port);
     running.options = &options;
     running.name = widen(app::serviceName(port));
     SERVICE_TABLE_ENTRYW table[] = {{running.name.data(), &serviceMain}, {nullptr, nullptr}};
@@ -202,7 +197,7 @@ Told runService(const app::Options& options) {
 }
 
 Told installService(const app::Options& options) {
-    const int port = app::portFromText(*options.portText).port;
+    const int port = *options.port;
     const std::string name = app::serviceName(port);
     ScHandle manager(
         ::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT | SC_MANAGER_CREATE_SERVICE));
@@ -210,10 +205,6 @@ Told installService(const app::Options& options) {
         return ::GetLastError() == ERROR_ACCESS_DENIED
                    ? withoutRights("installing a service")
                    : failed("the service manager cannot be reached: " + describe(::GetLastError()));
-    if (ScHandle existing(::OpenServiceW(manager.get(), widen(name).c_str(), SERVICE_QUERY_STATUS));
-        existing)
-        return failed("Comm " + std::to_string(port) + " has a capture service already (" + name +
-                      "); to replace it, first " + removeAdvice(port));
 
     // A service starts in the system folder: the name must not depend on where this one runs.
     const std::string save = narrow(absolute(widen(*options.save)));
@@ -236,7 +227,8 @@ Told installService(const app::Options& options) {
         const DWORD code = ::GetLastError();
         if (code == ERROR_SERVICE_EXISTS || code == ERROR_DUPLICATE_SERVICE_NAME)
             return failed("Comm " + std::to_string(port) + " has a capture service already (" +
-                          name + "); to replace it, first " + removeAdvice(port));
+                          name + "); to replace it, first kelmor-csv --remove-service " +
+                          std::to_string(port));
         return failed("the service " + name + " could not be installed: " + describe(code));
     }
     const auto undo = [&](const std::string& why) {

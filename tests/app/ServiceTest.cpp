@@ -61,7 +61,7 @@ TEST(Service, ItRunsWithTheInstallsCaptureOptions) {
     const ParsedOptions back = parseOptions(serviceArguments(parsed.options, "C:\\w"));
     ASSERT_FALSE(back.error) << *back.error;
     EXPECT_TRUE(back.options.service);
-    EXPECT_EQ(back.options.portText, "Comm 7");
+    EXPECT_EQ(back.options.port, 7);
 }
 
 TEST(Service, OptionsThatCannotWorkAreRefused) {

@@ -146,14 +146,15 @@ def line_as_com(wine, n=3):
 
 
 def wait_csv(base, timeout=30):
-    """The CSV follows the ACK: waits until it mirrors the capture file."""
+    """The CSV follows the ACK: waits until it mirrors the capture file;
+    whether it did."""
     def mirrors():
         try:
             with open(base + ".txt", "rb") as t, open(base + ".csv", "rb") as c:
                 return c.read() == harness.reference_csv(t.read())
         except OSError:
             return False
-    harness.wait_until(mirrors, timeout, 0.05)
+    return harness.wait_until(mirrors, timeout, 0.05)
 
 
 def window_test(wine, exe, work, failures, screenshot=None):
@@ -365,7 +366,8 @@ def service_test(wine, exe, work, failures):
         quiet = time.monotonic()
         if not line.wait_ack(8) or time.monotonic() - quiet < 5.0:
             failures.append("service: no idle ACK after 5 s (%.2f s)" % (time.monotonic() - quiet))
-        wait_csv(base)
+        if not wait_csv(base):
+            failures.append("service: the CSV file does not mirror the capture file")
 
         # A window-less start on the same port names the service that has it.
         other = os.path.join(work, "other")
@@ -406,7 +408,8 @@ def service_test(wine, exe, work, failures):
             failures.append("the stopped service kept COM3 open")
         if not harness.wait_until(lambda: not service_processes(3), 30):
             failures.append("the stopped service's process is still there")
-        wait_csv(base)
+        if not wait_csv(base):
+            failures.append("service: the CSV file does not mirror the capture file")
         # A record sent while it is stopped waits in the line: it is taken
         # and acknowledged once net start brings the service back.
         line.send(harness.record(11))
@@ -415,7 +418,8 @@ def service_test(wine, exe, work, failures):
             failures.append("net start: exit %d, %r, %s" % (code, out, service_state(wine, name)))
         if not line.wait_open(60) or not line.wait_ack(30) or len(line.lockstep(1, 12)) != 1:
             failures.append("the service started again did not capture")
-        wait_csv(base)
+        if not wait_csv(base):
+            failures.append("service: the CSV file does not mirror the capture file")
 
         for port in (3, 4):
             code, out = wine.run(exe, "--remove-service", str(port))
@@ -508,8 +512,8 @@ def installer_test(wine, exe, work, failures):
                         % service_state(wine, "kelmor-csv-comm7"))
     elif not line.wait_open(60) or len(line.lockstep(2)) != 2:
         failures.append("the installed service did not capture")
-    else:
-        wait_csv(os.path.join(files, "comm7"))
+    elif not wait_csv(os.path.join(files, "comm7")):
+        failures.append("the installed service's CSV file does not mirror its capture file")
     # The uninstaller copies itself away and goes on from there; waiting for
     # every Wine process to end waits for it. (Its _?= option, which would
     # keep it in place, must not be quoted, and Wine quotes a path with

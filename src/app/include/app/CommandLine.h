@@ -11,8 +11,8 @@ namespace kelmor::app {
 // What the command line asks for. Without options nothing changes: the
 // window opens and waits for "Save As".
 struct Options {
-    // The port list's text, "Comm N", when --port was given.
-    std::optional<std::string> portText;
+    // The port from --port: the port list then reads "Comm N".
+    std::optional<int> port;
     // The name, as if confirmed in the dialog, when --save was given.
     std::optional<std::string> save;
     bool headless = false;
