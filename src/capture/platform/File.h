@@ -78,6 +78,8 @@ public:
     [[nodiscard]] static std::string lockHolder(const FileStamp& file);
 
     [[nodiscard]] static std::optional<FileStamp> stampOf(const std::string& path);
+    // The file's one absolute name, links resolved, where the system can tell.
+    [[nodiscard]] static std::optional<std::string> resolvedName(const std::string& path);
     static PathResult remove(const std::string& path);
     // Puts a file in the place of another, in one step where the system can.
     static PathResult rename(const std::string& from, const std::string& to);

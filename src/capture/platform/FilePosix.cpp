@@ -2,6 +2,7 @@
 #include "platform/File.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
@@ -201,6 +202,15 @@ std::string File::lockHolder(const FileStamp& file) {
     (void)file;
 #endif
     return {};
+}
+
+std::optional<std::string> File::resolvedName(const std::string& path) {
+    char* resolved = ::realpath(path.c_str(), nullptr);
+    if (resolved == nullptr)
+        return std::nullopt;
+    std::string name = resolved;
+    std::free(resolved);
+    return name;
 }
 
 std::optional<FileStamp> File::stampOf(const std::string& path) {

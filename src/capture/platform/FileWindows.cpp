@@ -163,6 +163,27 @@ void File::close() {
     handle_ = Closed;
 }
 
+std::optional<std::string> File::resolvedName(const std::string& path) {
+    const HANDLE h = ::CreateFileW(widen(path).c_str(), FILE_READ_ATTRIBUTES,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                   OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return std::nullopt;
+    std::vector<wchar_t> full(32768, L'\0');
+    const DWORD length =
+        ::GetFinalPathNameByHandleW(h, full.data(), static_cast<DWORD>(full.size()), 0);
+    ::CloseHandle(h);
+    if (length == 0 || length >= full.size())
+        return std::nullopt;
+    std::wstring name(full.data(), length);
+    // \\?\C:\x reads as C:\x; \\?\UNC\server\share as \\server\share.
+    if (name.rfind(L"\\\\?\\UNC\\", 0) == 0)
+        name = L"\\\\" + name.substr(8);
+    else if (name.rfind(L"\\\\?\\", 0) == 0)
+        name = name.substr(4);
+    return windows::narrow(name);
+}
+
 std::optional<FileStamp> File::stampOf(const std::string& path) {
     const HANDLE h = ::CreateFileW(widen(path).c_str(), FILE_READ_ATTRIBUTES,
                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,

@@ -1,0 +1,46 @@
+#include "capture/FileRead.h"
+
+#include "platform/File.h"
+
+#include <filesystem>
+
+namespace kelmor {
+
+ReadResult readFileAt(const std::string& path, std::uint64_t offset, std::size_t length) {
+    using platform::File;
+    ReadResult result;
+    File file = File::open(path, File::Mode::Read);
+    if (!file.isOpen()) {
+        result.failure = file.error();
+        return result;
+    }
+    if (!file.seek(offset)) {
+        result.failure = file.error();
+        return result;
+    }
+    result.bytes.resize(length);
+    std::size_t got = 0;
+    while (got < length) {
+        const long long n = file.read(result.bytes.data() + got, length - got);
+        if (n < 0) {
+            result.failure = file.error();
+            result.bytes.clear();
+            return result;
+        }
+        if (n == 0)
+            break;
+        got += static_cast<std::size_t>(n);
+    }
+    result.bytes.resize(got);
+    return result;
+}
+
+std::string canonicalName(const std::string& path) {
+    if (auto resolved = platform::File::resolvedName(path))
+        return *resolved;
+    std::error_code ec;
+    const auto absolute = std::filesystem::absolute(path, ec);
+    return ec ? path : absolute.lexically_normal().string();
+}
+
+} // namespace kelmor

@@ -1,0 +1,27 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+// Reading a capture file from beside the program that writes it (the
+// database writer), with the platform's sharing rules: a reader never stands
+// in the way of the store, of a rename or of a delete.
+namespace kelmor {
+
+struct [[nodiscard]] ReadResult {
+    // The file could not be opened or read now (held by a scanner, a
+    // permission): nothing is known of its content; try again later.
+    std::optional<std::string> failure;
+    // Fewer bytes than asked only where the file ends.
+    std::string bytes;
+};
+ReadResult readFileAt(const std::string& path, std::uint64_t offset, std::size_t length);
+
+// One name for a file however it is reached: links, "." and ".." resolved,
+// and on Windows the final path name as the disk spells it. The absolute
+// name as given where the file cannot be resolved.
+std::string canonicalName(const std::string& path);
+
+} // namespace kelmor
