@@ -3,6 +3,7 @@
 #include "app/PortText.h"
 #include "app/Version.h"
 
+#include <algorithm>
 #include <cstdlib>
 
 namespace kelmor::app {
@@ -53,6 +54,13 @@ ParsedOptions parseOptions(const std::vector<std::string>& args, const char* dat
         } else if (arg == "--source") {
             if (value->empty())
                 return fail("--source needs a name");
+            // Characters, as the table's column counts them.
+            const auto length = std::count_if(value->begin(), value->end(), [](char ch) {
+                return (static_cast<unsigned char>(ch) & 0xC0) != 0x80;
+            });
+            if (static_cast<std::size_t>(length) > database::MaxSourceLength)
+                return fail("--source takes at most " + std::to_string(database::MaxSourceLength) +
+                            " characters, not " + std::to_string(length));
             source = *value;
         } else if (arg == "--table") {
             if (!database::isPlainName(*value))

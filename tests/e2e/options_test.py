@@ -26,6 +26,10 @@ CASES = [
     (["--headless"], "--headless needs --save NAME"),
     (["--headless=yes", "--save", "x"], "--headless takes no value"),
     (["--install-service", "--port", "3", "--save", "x"], "services are for Windows"),
+    (["--headless", "--save", "x", "--database", "DSN=a", "--table", "a;drop"],
+     "--table takes a plain SQL name (letters, digits, _), not 'a;drop'"),
+    (["--headless", "--save", "x", "--database", "DSN=a", "--source", "s" * 1001],
+     "--source takes at most 1000 characters, not 1001"),
 ]
 
 
