@@ -115,6 +115,7 @@ Sender::Pause Sender::step() {
     if (!f)
         return Idle;
     openAtStart_ = table_.isOpen();
+    caughtUpBySend_ = false;
     if (!openAtStart_)
         if (auto failed = table_.connect())
             return trouble(*failed);
@@ -273,6 +274,7 @@ Sender::Pause Sender::send(const Front& front) {
         pos_->next = cur;
         pos_->before = before;
         forget(front.id, cur);
+        caughtUpBySend_ = !full;
         if (++successes_ >= GrowAfter && statementRows_ < MostRowsPerStatement) {
             statementRows_ = std::min(statementRows_ * 2, MostRowsPerStatement);
             successes_ = 0;
@@ -436,29 +438,25 @@ void Sender::run(Pause gather) {
     for (;;) {
         const Pause pause = step();
         std::unique_lock guard(outbox_.lock);
-        const auto pending = [&]() -> std::size_t {
-            if (outbox_.files.size() > 1)
-                return transactionRows();
-            if (outbox_.files.empty() || !pos_)
-                return 0;
-            const auto& marks = outbox_.files.front().marks;
-            return static_cast<std::size_t>(std::count_if(
-                marks.begin(), marks.end(), [&](const Mark& m) { return m.size > pos_->next; }));
+        // A file to follow from now on, or one to finish.
+        const auto newFile = [&] {
+            return !outbox_.files.empty() &&
+                   (!pos_ || pos_->entry != outbox_.files.front().id || outbox_.files.size() > 1);
         };
-        const auto work = [&] {
-            if (outbox_.files.empty())
-                return false;
-            if (!pos_ || pos_->entry != outbox_.files.front().id)
-                return true; // a file to follow from now on
-            return pending() > 0;
+        const auto stored = [&] {
+            return !outbox_.files.empty() && pos_ &&
+                   outbox_.files.front().marks.back().size > pos_->next;
         };
-        if (pause.count() > 0)
+        if (pause.count() > 0 && backingOff_) {
+            outbox_.wake.wait_for(guard, pause, [&] { return outbox_.stop; });
+        } else if (pause.count() > 0 || caughtUpBySend_) {
             outbox_.wake.wait_for(guard, pause,
-                                  [&] { return outbox_.stop || (!backingOff_ && work()); });
-        // Stores that come one at a time: a moment for more of them to join
-        // the transaction, one commit for many, and less work beside the line.
-        if (!outbox_.stop && !backingOff_ && pending() > 0 && pending() < transactionRows())
-            outbox_.wake.wait_for(guard, gather, [&] { return outbox_.stop; });
+                                  [&] { return outbox_.stop || newFile() || stored(); });
+            // Caught up, and a store came: a moment for more of them to join
+            // the transaction, one commit for many, and less work beside the line.
+            if (!outbox_.stop && !newFile() && stored())
+                outbox_.wake.wait_for(guard, gather, [&] { return outbox_.stop; });
+        }
         if (outbox_.stop)
             break;
     }

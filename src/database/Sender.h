@@ -124,7 +124,8 @@ private:
     Pause wait_ = Idle;
     bool backingOff_ = false;
     bool unreachable_ = false;
-    bool openAtStart_ = false; // the connection, when this step began
+    bool openAtStart_ = false;    // the connection, when this step began
+    bool caughtUpBySend_ = false; // this step sent all there was: the line is live
     bool reconnectedSilently_ = false;
     std::size_t sentSince_ = 0;
     // What was said, so that each thing is said once.

@@ -22,7 +22,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr auto Gather = std::chrono::milliseconds(50);
+// A serial line brings a few dozen records a second: this many of them go
+// in one commit, at the cost of a row reaching the table that much later.
+constexpr auto Gather = std::chrono::milliseconds(300);
 constexpr auto EndWait = std::chrono::seconds(3);
 
 // The line comes first: this thread gives way to the window's.

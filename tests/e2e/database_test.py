@@ -140,10 +140,11 @@ class Capture:
         env = {k: v for k, v in os.environ.items()
                if k not in ("DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM")}
         env.update(XDG_CONFIG_HOME=config, ODBCSYSINI=work, ODBCINI=os.path.join(work, "odbc.ini"))
+        if database:
+            args = ("--database", database, *args)
         with open(self.errors, "a") as errors:
             self.proc = subprocess.Popen([binary, "--headless", "--port", str(port), "--save", base,
-                                          "--database", database, *args], env=env,
-                                         stdout=subprocess.DEVNULL, stderr=errors)
+                                          *args], env=env, stdout=subprocess.DEVNULL, stderr=errors)
         Capture.started.append(self.proc)
 
     def said(self, text):
@@ -240,6 +241,7 @@ def outages(c):
     program.proc.wait()
     program = c.capture("weigh")
     c.send(5, "restarted during the outage")
+    c.says(program, "Cannot reach the database", "the outage after the restart", 2)
     c.pg.start()
     c.arrives("the backlog", "weigh")
     c.says(program, "reachable again", "the server's return")
@@ -405,7 +407,7 @@ def frozen_exit(c):
     c.pg.freeze(signal.SIGSTOP)
     try:
         c.send(3, "frozen")
-        time.sleep(0.2)  # the writer is inside a statement by now
+        time.sleep(1)  # the writer is inside a statement by now
         started = time.monotonic()
         code = program.end()
         if code != 0 or time.monotonic() - started > 8:
