@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <cctype>
 #include <ctime>
+#include <memory>
 #include <sstream>
 
 namespace kelmor::database::odbc {
@@ -470,15 +471,23 @@ std::optional<Failure> Connection::insertAll(const std::string& table, const std
     std::vector<SQL_TIMESTAMP_STRUCT> times(perStatement);
     std::vector<WideText> texts(perStatement);
     std::vector<SQLLEN> lengths(perStatement * 5);
+    // One statement prepared for every full chunk: the server parses and
+    // plans it once a transaction, not once a chunk.
+    std::unique_ptr<Statement> stmt;
+    std::size_t prepared = 0;
     for (std::size_t first = 0; first < rows.size(); first += perStatement) {
         const std::size_t n = std::min(perStatement, rows.size() - first);
-        std::string sql =
-            "INSERT INTO " + table + " (source, byte_offset, received_at, port, text) VALUES ";
-        for (std::size_t i = 0; i < n; ++i)
-            sql += i == 0 ? "(?, ?, ?, ?, ?)" : ", (?, ?, ?, ?, ?)";
-        Statement stmt(*this);
-        if (stmt.get() == nullptr || !ok(SQLPrepare(stmt.get(), sqlText(sql), SQL_NTS)))
-            return stmt.failure();
+        if (n != prepared) {
+            std::string sql =
+                "INSERT INTO " + table + " (source, byte_offset, received_at, port, text) VALUES ";
+            for (std::size_t i = 0; i < n; ++i)
+                sql += i == 0 ? "(?, ?, ?, ?, ?)" : ", (?, ?, ?, ?, ?)";
+            stmt.reset();
+            stmt = std::make_unique<Statement>(*this);
+            if (stmt->get() == nullptr || !ok(SQLPrepare(stmt->get(), sqlText(sql), SQL_NTS)))
+                return stmt->failure();
+            prepared = n;
+        }
         for (std::size_t i = 0; i < n; ++i) {
             const RowToInsert& r = rows[first + i];
             const auto p = static_cast<SQLUSMALLINT>(i * 5);
@@ -488,18 +497,18 @@ std::optional<Failure> Connection::insertAll(const std::string& table, const std
             SQLLEN* length = &lengths[i * 5];
             length[1] = 0;
             length[2] = sizeof times[i];
-            if (!ok(bindWide(stmt.get(), p + 1, wideSource, length[0])) ||
-                !ok(SQLBindParameter(stmt.get(), p + 2, SQL_PARAM_INPUT, SQL_C_SBIGINT, SQL_BIGINT,
+            if (!ok(bindWide(stmt->get(), p + 1, wideSource, length[0])) ||
+                !ok(SQLBindParameter(stmt->get(), p + 2, SQL_PARAM_INPUT, SQL_C_SBIGINT, SQL_BIGINT,
                                      0, 0, &offsets[i], 0, &length[1])) ||
-                !ok(SQLBindParameter(stmt.get(), p + 3, SQL_PARAM_INPUT, SQL_C_TYPE_TIMESTAMP,
+                !ok(SQLBindParameter(stmt->get(), p + 3, SQL_PARAM_INPUT, SQL_C_TYPE_TIMESTAMP,
                                      SQL_TYPE_TIMESTAMP, 23, 3, &times[i], sizeof times[i],
                                      &length[2])) ||
-                !ok(bindWide(stmt.get(), p + 4, widePort, length[3])) ||
-                !ok(bindWide(stmt.get(), p + 5, texts[i], length[4])))
-                return stmt.failure();
+                !ok(bindWide(stmt->get(), p + 4, widePort, length[3])) ||
+                !ok(bindWide(stmt->get(), p + 5, texts[i], length[4])))
+                return stmt->failure();
         }
-        if (!ok(SQLExecute(stmt.get())))
-            return stmt.failure();
+        if (!ok(SQLExecute(stmt->get())))
+            return stmt->failure();
     }
     return std::nullopt;
 }
