@@ -145,6 +145,26 @@ void Form1::Timer1_Timer() {
     scheduleBackgroundWork();
 }
 
+void Form1::endCapture(std::chrono::steady_clock::duration limit,
+                       const std::function<void()>& stillGoing) {
+    MSComm1.close();
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point until = Clock::now() + limit;
+    while (capture_.csvPending()) {
+        if (Clock::now() >= until) {
+            // The rewrite goes to a file beside it: the CSV file is as it was.
+            errors_.report(Error{"The CSV file is not yet up to date",
+                                 deriveNames(FileName).CsvName,
+                                 "the program had to end before it was rendered anew; it keeps "
+                                 "its earlier content, and the next start completes it"});
+            return;
+        }
+        report(capture_.csvSlice(Capture::StopSliceBudget));
+        if (stillGoing)
+            stillGoing();
+    }
+}
+
 void Form1::backgroundSlice() {
     sliceAsked_ = false;
     report(capture_.csvSlice());

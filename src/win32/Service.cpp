@@ -31,16 +31,16 @@ struct Running {
     std::mutex lock;
     const app::Options* options = nullptr;
     std::wstring name;
-    SERVICE_STATUS_HANDLE handle = nullptr;
-    SERVICE_STATUS status{};
-    Win32Headless* face = nullptr; // guarded by lock
-    bool stopAsked = false;        // guarded by lock
+    std::mutex statusLock;
+    SERVICE_STATUS_HANDLE handle = nullptr; // guarded by statusLock
+    SERVICE_STATUS status{};                // guarded by statusLock
+    Win32Headless* face = nullptr;          // guarded by lock
+    bool stopAsked = false;                 // guarded by lock
 } running;
 
 // From ServiceMain's thread and the control handler's.
 void setState(DWORD state, DWORD waitHintMs = 0) {
-    static std::mutex statusLock;
-    const std::lock_guard guard(statusLock);
+    const std::lock_guard guard(running.statusLock);
     running.status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
     running.status.dwCurrentState = state;
     running.status.dwControlsAccepted =
@@ -74,9 +74,13 @@ DWORD WINAPI control(DWORD code, DWORD, void*, void*) {
 
 void WINAPI serviceMain(DWORD, LPWSTR*) {
     // The handler first: the service manager may send a stop at once.
-    running.handle = ::RegisterServiceCtrlHandlerExW(running.name.c_str(), &control, nullptr);
-    if (running.handle == nullptr)
-        return;
+    {
+        // The handler may run on its own thread as soon as it is registered.
+        const std::lock_guard guard(running.statusLock);
+        running.handle = ::RegisterServiceCtrlHandlerExW(running.name.c_str(), &control, nullptr);
+        if (running.handle == nullptr)
+            return;
+    }
     setState(SERVICE_START_PENDING, 10000);
     {
         Win32Headless face(Win32Headless::Service{running.name});
@@ -89,7 +93,8 @@ void WINAPI serviceMain(DWORD, LPWSTR*) {
         // A port that is not there yet is tried every second: the start never waits on it.
         face.start(*running.options);
         setState(SERVICE_RUNNING);
-        face.run();
+        // A CSV rewrite finishing at the stop: the service manager hears it is still going.
+        face.run([] { setState(SERVICE_STOP_PENDING, 5000); });
         const std::lock_guard guard(running.lock);
         running.face = nullptr;
     }

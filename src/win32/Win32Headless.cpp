@@ -56,13 +56,13 @@ Win32Headless::~Win32Headless() {
         ::DeregisterEventSource(eventLog_);
 }
 
-void Win32Headless::run() {
+void Win32Headless::run(const std::function<void()>& stillStopping) {
     MSG message{};
     while (!stopping_ && ::GetMessageW(&message, nullptr, 0, 0) > 0) {
         ::TranslateMessage(&message);
         ::DispatchMessageW(&message);
     }
-    form_->endCapture();
+    form_->endCapture(app::Form1::StopLimit, stillStopping);
 }
 
 void Win32Headless::stop() {

@@ -38,8 +38,9 @@ public:
 
     // See Form1::start; the options hold a name (--save).
     void start(const app::Options& options) { form_->start(options); }
-    // Handles the thread's messages until stop(), then closes the port.
-    void run();
+    // Handles the thread's messages until stop(), then ends the capture
+    // (Form1::endCapture), calling stillStopping while it finishes.
+    void run(const std::function<void()>& stillStopping = {});
     // From any thread: the event in hand is finished, then run() returns.
     void stop();
 

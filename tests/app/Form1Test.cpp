@@ -264,3 +264,33 @@ TEST(Form1Handlers, StartCaptureFromTheCommandLineRetriesAPortThatIsNotThereYet)
 }
 
 } // namespace
+
+TEST(Form1Stop, AStopFinishesTheCsvRewriteOrLeavesTheCsvFileAsItWas) {
+    std::string before;
+    for (int i = 0; i < 100000; ++i)
+        before += "\r" + std::to_string(10000000 + i) + " 12.5 g OK ";
+    for (const bool inTime : {true, false}) {
+        SCOPED_TRACE(inTime ? "in time" : "out of time");
+        AppRig rig;
+        writeFile(rig.out / "log.txt", before);
+        writeFile(rig.out / "log.csv", referenceCsv(before));
+        rig.bind(3);
+        rig.saveAs(rig.out / "log");
+        rig.send(3, "\2last\x03"); // the run's first store renders the CSV file anew
+        ASSERT_TRUE(rig.form->capture().csvPending());
+        int slices = 0;
+        rig.form->endCapture(inTime ? app::Form1::StopLimit : std::chrono::seconds(0),
+                             [&] { ++slices; });
+        const std::string after = before + "\rlast ";
+        EXPECT_EQ(readFile(rig.out / "log.txt"), after);
+        if (inTime) {
+            EXPECT_EQ(readFile(rig.out / "log.csv"), referenceCsv(after));
+            EXPECT_GE(slices, 1);
+            EXPECT_TRUE(rig.shown.empty());
+        } else {
+            EXPECT_EQ(readFile(rig.out / "log.csv"), referenceCsv(before));
+            ASSERT_EQ(rig.shown.size(), 1u);
+            EXPECT_NE(rig.shown[0].find("the next start completes it"), std::string::npos);
+        }
+    }
+}

@@ -131,29 +131,13 @@ class Postgres:
                 "Uid=%s;Pwd=%s" % (port or self.port, user, password))
 
 
-class Capture:
-    """The real program, headless, capturing from Comm N into base."""
-    started = []  # every program, so that none outlives the test
-
-    def __init__(self, binary, work, config, base, database, port=3, args=()):
-        self.errors = os.path.join(work, "stderr-%s.txt" % os.path.basename(base))
-        env = {k: v for k, v in os.environ.items()
-               if k not in ("DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM")}
-        env.update(XDG_CONFIG_HOME=config, ODBCSYSINI=work, ODBCINI=os.path.join(work, "odbc.ini"))
-        if database:
-            args = ("--database", database, *args)
-        with open(self.errors, "a") as errors:
-            self.proc = subprocess.Popen([binary, "--headless", "--port", str(port), "--save", base,
-                                          *args], env=env, stdout=subprocess.DEVNULL, stderr=errors)
-        Capture.started.append(self.proc)
-
-    def said(self, text):
-        with open(self.errors) as f:
-            return f.read().count(text)
-
-    def end(self):
-        self.proc.terminate()
-        return self.proc.wait(30)
+def Capture(binary, work, config, base, database, port=3, args=()):
+    """The real program, headless, capturing from Comm N into base, with
+    the test's own ODBC configuration."""
+    if database:
+        args = ("--database", database, *args)
+    return harness.Headless(binary, work, config, base, port, args,
+                            env=dict(ODBCSYSINI=work, ODBCINI=os.path.join(work, "odbc.ini")))
 
 
 class CheckFailed(Exception):
@@ -447,17 +431,11 @@ def main(binary, names):
                 failures.append("%s: %s: %s" % (check.__name__, type(e).__name__, e))
             print("%s: %s in %.1f s" % (check.__name__, "ok" if len(failures) == before else
                                         "FAILED", time.monotonic() - started), flush=True)
-            for proc in Capture.started:
-                if proc.poll() is None:
-                    proc.kill()
-                    proc.wait()
+            harness.Headless.stop_all()
             if failures:
                 break
     finally:
-        for proc in Capture.started:
-            if proc.poll() is None:
-                proc.kill()
-                proc.wait()
+        harness.Headless.stop_all()
         if pg is not None:
             try:
                 pg.freeze(signal.SIGCONT)

@@ -5,6 +5,7 @@ soak run; it never opens a real serial port."""
 import os
 import select
 import shutil
+import signal
 import subprocess
 import tempfile
 import time
@@ -230,6 +231,41 @@ class Program:
         if self.proc.poll() is None:
             self.proc.kill()
         self.proc.wait()
+
+
+class Headless:
+    """The real program with --headless, capturing from Comm N into base;
+    its standard error goes to a file beside it. Every one started is
+    killed at the end of the test (stop_all)."""
+    started = []
+
+    def __init__(self, binary: str, work: str, config_home: str, base: str, port: int = 3,
+                 args=(), env=None):
+        self.errors = os.path.join(work, "stderr-%s.txt" % os.path.basename(base))
+        environment = {k: v for k, v in os.environ.items()
+                       if k not in ("DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM")}
+        environment.update(XDG_CONFIG_HOME=config_home, **(env or {}))
+        with open(self.errors, "a") as errors:
+            self.proc = subprocess.Popen([binary, "--headless", "--port", str(port), "--save", base,
+                                          *args], env=environment, stdout=subprocess.DEVNULL,
+                                         stderr=errors)
+        Headless.started.append(self.proc)
+
+    def said(self, text: str) -> int:
+        with open(self.errors) as f:
+            return f.read().count(text)
+
+    def end(self, sig=signal.SIGTERM):
+        """Stops it with the signal; returns the exit code."""
+        self.proc.send_signal(sig)
+        return self.proc.wait(30)
+
+    @staticmethod
+    def stop_all():
+        for proc in Headless.started:
+            if proc.poll() is None:
+                proc.kill()
+                proc.wait()
 
 
 def workdir() -> str:

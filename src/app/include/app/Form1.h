@@ -7,6 +7,8 @@
 #include "app/PortText.h"
 #include "capture/Capture.h"
 
+#include <chrono>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -53,8 +55,16 @@ public:
     // the timer and the port.
     void startCapture(const std::optional<std::string>& name, MissingPort whenMissing);
 
-    // The program is ending: the port closes on purpose.
-    void endCapture() { MSComm1.close(); }
+    // The longest a stop waits for a CSV rewrite in hand: within what a
+    // service manager allows a service at shutdown.
+    static constexpr std::chrono::seconds StopLimit{15};
+    // The program is ending: the port closes on purpose, and a CSV rewrite
+    // in hand is finished, so that every acknowledged record is in both
+    // files. One that cannot finish within `limit` leaves the CSV file as it
+    // was, complete, is said, and is finished at the next start. `stillGoing`
+    // runs between slices (a service tells its manager it is still stopping).
+    void endCapture(std::chrono::steady_clock::duration limit = StopLimit,
+                    const std::function<void()>& stillGoing = {});
 
     // What the face may show or a test may look at; nothing here is changed
     // from outside but through the handlers.

@@ -37,7 +37,11 @@ public:
     bool csvPending() const { return files_.csvPending(); }
     // The next store tries a CSV file that could not be written again at once.
     void retryCsvSoon() { files_.retryCsvSoon(); }
-    [[nodiscard]] MaybeError csvSlice() { return files_.csvSlice(CsvSliceBudget); }
+    [[nodiscard]] MaybeError csvSlice(CaptureFiles::Clock::duration budget = CsvSliceBudget) {
+        return files_.csvSlice(budget);
+    }
+    // With no line to serve (the program ending), a slice may be longer.
+    static constexpr CaptureFiles::Clock::duration StopSliceBudget = std::chrono::milliseconds(200);
 
     // Characters received and not yet part of a completed record.
     const std::string& rxBuffer() const { return RxBuffer; }
