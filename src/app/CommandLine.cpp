@@ -100,12 +100,14 @@ ParsedOptions parseOptions(const std::vector<std::string>& args, const char* dat
         return fail("--remove-service takes only the port: --remove-service N");
     if (o.serviceAccount && !o.installService)
         return fail("--service-account goes with --install-service");
+    // A service's command line holds only its port; its other options are in its settings.
     for (const auto& [asked, what] :
-         {std::pair{o.headless, "--headless"}, std::pair{o.service, ServiceSwitch},
-          std::pair{o.installService, "--install-service"}}) {
+         {std::pair{o.headless, "--headless"}, std::pair{o.installService, "--install-service"}}) {
         if (asked && !o.save)
             return fail(std::string(what) + " needs --save NAME: there is no dialog to ask for it");
     }
+    if (o.service && !o.port)
+        return fail(std::string(ServiceSwitch) + " needs --port N");
     // One service per port: the port names it, so it is never left to a default.
     if (o.installService && !o.port)
         return fail("--install-service needs --port N: each port has a service of its own");

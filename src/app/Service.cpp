@@ -18,8 +18,12 @@ std::string serviceDescription(int port, const std::string& save) {
            " sends with ACK and stores it in " + names.TxtName + " and " + names.CsvName + ".";
 }
 
-std::vector<std::string> serviceArguments(const Options& options, const std::string& save) {
-    std::vector<std::string> args{ServiceSwitch};
+std::vector<std::string> serviceArguments(int port) {
+    return {ServiceSwitch, "--port", std::to_string(port)};
+}
+
+std::vector<std::string> serviceParameters(const Options& options, const std::string& save) {
+    std::vector<std::string> args;
     if (options.port)
         args.insert(args.end(), {"--port", std::to_string(*options.port)});
     args.insert(args.end(), {"--save", save});
@@ -30,6 +34,19 @@ std::vector<std::string> serviceArguments(const Options& options, const std::str
         args.insert(args.end(), {"--table", options.database->table});
     }
     return args;
+}
+
+ParsedOptions serviceOptions(const Options& commandLine,
+                             const std::vector<std::string>& parameters) {
+    // A service installed by an earlier version has its options on its command line.
+    if (commandLine.save)
+        return {commandLine, std::nullopt};
+    std::vector<std::string> args{ServiceSwitch};
+    args.insert(args.end(), parameters.begin(), parameters.end());
+    ParsedOptions parsed = parseOptions(args);
+    if (!parsed.error && parsed.options.port != commandLine.port)
+        parsed.error = "the service's settings are for another port";
+    return parsed;
 }
 
 std::string quoteArgument(const std::string& arg) {

@@ -1,7 +1,7 @@
 #include "Service.h"
 
+#include "ServiceSettings.h"
 #include "Win32Headless.h"
-#include "app/PortText.h"
 #include "app/Service.h"
 #include "capture/WindowsText.h"
 
@@ -10,10 +10,9 @@
 #endif
 #include <windows.h>
 
-#include <chrono>
 #include <mutex>
-#include <thread>
 
+// Running under the service manager.
 namespace kelmor::win32 {
 
 namespace {
@@ -22,14 +21,10 @@ using windows::describe;
 using windows::narrow;
 using windows::widen;
 
-constexpr std::chrono::seconds StateTimeout{30};
-constexpr const wchar_t* EventSources =
-    L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\";
-
 // What ServiceMain runs, and the face the control handler stops.
 struct Running {
     std::mutex lock;
-    const app::Options* options = nullptr;
+    app::Options commandLine;
     std::wstring name;
     std::mutex statusLock;
     SERVICE_STATUS_HANDLE handle = nullptr; // guarded by statusLock
@@ -39,13 +34,13 @@ struct Running {
 } running;
 
 // From ServiceMain's thread and the control handler's.
-void setState(DWORD state, DWORD waitHintMs = 0) {
+void setState(DWORD state, DWORD waitHintMs = 0, DWORD exitCode = NO_ERROR) {
     const std::lock_guard guard(running.statusLock);
     running.status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
     running.status.dwCurrentState = state;
     running.status.dwControlsAccepted =
         state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN : 0;
-    running.status.dwWin32ExitCode = NO_ERROR;
+    running.status.dwWin32ExitCode = exitCode;
     running.status.dwWaitHint = waitHintMs;
     if (state == SERVICE_START_PENDING || state == SERVICE_STOP_PENDING)
         ++running.status.dwCheckPoint;
@@ -82,6 +77,14 @@ void WINAPI serviceMain(DWORD, LPWSTR*) {
             return;
     }
     setState(SERVICE_START_PENDING, 10000);
+    const std::string name = narrow(running.name);
+    const app::ParsedOptions options = app::serviceOptions(
+        running.commandLine, readServiceOptions(name).value_or(std::vector<std::string>{}));
+    if (options.error) {
+        writeServiceStatus(name, "its settings cannot be used: " + *options.error);
+        setState(SERVICE_STOPPED, 0, ERROR_BAD_CONFIGURATION);
+        return;
+    }
     {
         Win32Headless face(Win32Headless::Service{running.name});
         {
@@ -91,8 +94,10 @@ void WINAPI serviceMain(DWORD, LPWSTR*) {
                 face.stop();
         }
         // A port that is not there yet is tried every second: the start never waits on it.
-        face.start(*running.options);
+        face.start(options.options);
         setState(SERVICE_RUNNING);
+        // What the install tells the administrator: the port, as the start found it.
+        writeServiceStatus(name, face.capturing() ? StatusCapturing : face.lastError());
         // A CSV rewrite finishing at the stop: the service manager hears it is still going.
         face.run([] { setState(SERVICE_STOP_PENDING, 5000); });
         const std::lock_guard guard(running.lock);
@@ -101,94 +106,11 @@ void WINAPI serviceMain(DWORD, LPWSTR*) {
     setState(SERVICE_STOPPED);
 }
 
-// A handle of the service manager, closed when it goes.
-class ScHandle {
-public:
-    explicit ScHandle(SC_HANDLE handle = nullptr) : handle_(handle) {}
-    ~ScHandle() {
-        if (handle_ != nullptr)
-            ::CloseServiceHandle(handle_);
-    }
-    ScHandle(const ScHandle&) = delete;
-    ScHandle& operator=(const ScHandle&) = delete;
-    SC_HANDLE get() const { return handle_; }
-    explicit operator bool() const { return handle_ != nullptr; }
-
-private:
-    SC_HANDLE handle_;
-};
-
-std::optional<SERVICE_STATUS_PROCESS> statusOf(SC_HANDLE service) {
-    SERVICE_STATUS_PROCESS status{};
-    DWORD needed = 0;
-    if (!::QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
-                                sizeof status, &needed))
-        return std::nullopt;
-    return status;
-}
-
-// Waits until the service leaves the pending state; its last state.
-DWORD settle(SC_HANDLE service, DWORD pending) {
-    const auto deadline = std::chrono::steady_clock::now() + StateTimeout;
-    for (;;) {
-        const auto status = statusOf(service);
-        if (!status)
-            return 0;
-        if (status->dwCurrentState != pending || std::chrono::steady_clock::now() > deadline)
-            return status->dwCurrentState;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-}
-
-Told failed(const std::string& text) {
-    return {text + "\n", true, 1};
-}
-
-Told withoutRights(const std::string& what) {
-    return failed(what + " takes an administrator: open the Command Prompt with \"Run as "
-                         "administrator\" and run this again");
-}
-
-std::wstring programPath() {
-    std::wstring path(32768, L'\0');
-    path.resize(::GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size())));
-    return path;
-}
-
-std::wstring absolute(const std::wstring& name) {
-    std::wstring path(32768, L'\0');
-    const DWORD size =
-        ::GetFullPathNameW(name.c_str(), static_cast<DWORD>(path.size()), path.data(), nullptr);
-    if (size == 0 || size >= path.size())
-        return name;
-    path.resize(size);
-    return path;
-}
-
-bool registerEventSource(const std::wstring& name, const std::wstring& program) {
-    HKEY key = nullptr;
-    if (::RegCreateKeyExW(HKEY_LOCAL_MACHINE, (EventSources + name).c_str(), 0, nullptr, 0,
-                          KEY_SET_VALUE, nullptr, &key, nullptr) != ERROR_SUCCESS)
-        return false;
-    // The program's message table says how to show an entry: its text.
-    const DWORD types = EVENTLOG_ERROR_TYPE | EVENTLOG_WARNING_TYPE | EVENTLOG_INFORMATION_TYPE;
-    const bool ok =
-        ::RegSetValueExW(key, L"EventMessageFile", 0, REG_EXPAND_SZ,
-                         reinterpret_cast<const BYTE*>(program.c_str()),
-                         static_cast<DWORD>((program.size() + 1) * sizeof(wchar_t))) ==
-            ERROR_SUCCESS &&
-        ::RegSetValueExW(key, L"TypesSupported", 0, REG_DWORD,
-                         reinterpret_cast<const BYTE*>(&types), sizeof types) == ERROR_SUCCESS;
-    ::RegCloseKey(key);
-    return ok;
-}
-
 } // namespace
 
 Told runService(const app::Options& options) {
-    const int port = options.port.value_or(app::portFromText(app::Form1::InitialPortText).port);
-    running.options = &options;
-    running.name = widen(app::serviceName(port));
+    running.commandLine = options;
+    running.name = widen(app::serviceName(*options.port));
     SERVICE_TABLE_ENTRYW table[] = {{running.name.data(), &serviceMain}, {nullptr, nullptr}};
     if (::StartServiceCtrlDispatcherW(table))
         return {};
@@ -198,125 +120,7 @@ Told runService(const app::Options& options) {
                     " is for the service manager; to capture as a service, use "
                     "--install-service\n",
                 true, app::UsageExitCode};
-    return failed("the service could not start: " + describe(code));
-}
-
-Told installService(const app::Options& options) {
-    const int port = *options.port;
-    const std::string name = app::serviceName(port);
-    ScHandle manager(
-        ::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT | SC_MANAGER_CREATE_SERVICE));
-    if (!manager)
-        return ::GetLastError() == ERROR_ACCESS_DENIED
-                   ? withoutRights("installing a service")
-                   : failed("the service manager cannot be reached: " + describe(::GetLastError()));
-
-    // A service starts in the system folder: the name must not depend on where this one runs.
-    const std::string save = narrow(absolute(widen(*options.save)));
-    const std::wstring program = programPath();
-    const std::wstring line =
-        widen(app::commandLine(narrow(program), app::serviceArguments(options, save)));
-    std::wstring account;
-    std::wstring password;
-    if (options.serviceAccount) {
-        account = widen(*options.serviceAccount);
-        if (const wchar_t* given = ::_wgetenv(L"KELMOR_CSV_SERVICE_PASSWORD"))
-            password = given;
-    }
-    ScHandle service(::CreateServiceW(
-        manager.get(), widen(name).c_str(), widen(app::serviceDisplayName(port)).c_str(),
-        SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
-        line.c_str(), nullptr, nullptr, nullptr, account.empty() ? nullptr : account.c_str(),
-        account.empty() ? nullptr : password.c_str()));
-    if (!service) {
-        const DWORD code = ::GetLastError();
-        if (code == ERROR_SERVICE_EXISTS || code == ERROR_DUPLICATE_SERVICE_NAME)
-            return failed("Comm " + std::to_string(port) + " has a capture service already (" +
-                          name + "); to replace it, first kelmor-csv --remove-service " +
-                          std::to_string(port));
-        return failed("the service " + name + " could not be installed: " + describe(code));
-    }
-    const auto undo = [&](const std::string& why) {
-        ::DeleteService(service.get());
-        return failed("the service " + name + " could not be installed: " + why);
-    };
-    std::wstring description = widen(app::serviceDescription(port, save));
-    SERVICE_DESCRIPTIONW text{description.data()};
-    // A crash is followed by a restart 5 s later, up to three times a day. A
-    // service that stops on its own (a command line that cannot work) is not
-    // restarted: it would fail the same way.
-    SC_ACTION restart[3] = {
-        {SC_ACTION_RESTART, 5000}, {SC_ACTION_RESTART, 5000}, {SC_ACTION_RESTART, 5000}};
-    SERVICE_FAILURE_ACTIONSW failures{};
-    failures.dwResetPeriod = 24 * 60 * 60;
-    failures.cActions = 3;
-    failures.lpsaActions = restart;
-    if (!::ChangeServiceConfig2W(service.get(), SERVICE_CONFIG_DESCRIPTION, &text) ||
-        !::ChangeServiceConfig2W(service.get(), SERVICE_CONFIG_FAILURE_ACTIONS, &failures))
-        return undo(describe(::GetLastError()));
-    if (!registerEventSource(widen(name), program))
-        return undo("its event source could not be registered");
-
-    std::string said = "Installed the service " + name + " (\"" + app::serviceDisplayName(port) +
-                       "\"): it starts at every boot, as " +
-                       options.serviceAccount.value_or("LocalSystem") +
-                       ", and restarts 5 s after a crash, up to 3 times a day.\n";
-    const std::wstring folder = absolute(widen(save) + L"\\..");
-    const DWORD attributes = ::GetFileAttributesW(folder.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY))
-        said += "The folder " + narrow(folder) +
-                " does not exist: records are reported in the event log until it does.\n";
-    if (!::StartServiceW(service.get(), 0, nullptr))
-        return {said + "It did not start: " + describe(::GetLastError()) + "\n", true, 1};
-    if (settle(service.get(), SERVICE_START_PENDING) != SERVICE_RUNNING)
-        return {said + "It did not start; the event log says why.\n", true, 1};
-    return {said + "It is running and captures from Comm " + std::to_string(port) + " into " +
-            save + ".\n"};
-}
-
-Told removeService(int port) {
-    const std::string name = app::serviceName(port);
-    ScHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-    if (!manager)
-        return failed("the service manager cannot be reached: " + describe(::GetLastError()));
-    ScHandle service(::OpenServiceW(manager.get(), widen(name).c_str(),
-                                    SERVICE_STOP | SERVICE_QUERY_STATUS | DELETE));
-    if (!service) {
-        const DWORD code = ::GetLastError();
-        if (code == ERROR_SERVICE_DOES_NOT_EXIST)
-            return failed("Comm " + std::to_string(port) + " has no capture service (" + name +
-                          ")");
-        if (code == ERROR_ACCESS_DENIED)
-            return withoutRights("removing a service");
-        return failed("the service " + name + " cannot be opened: " + describe(code));
-    }
-    SERVICE_STATUS status{};
-    if (const auto now = statusOf(service.get()); now && now->dwCurrentState != SERVICE_STOPPED) {
-        ::ControlService(service.get(), SERVICE_CONTROL_STOP, &status);
-        if (settle(service.get(), SERVICE_STOP_PENDING) != SERVICE_STOPPED)
-            return failed("the service " + name + " did not stop within " +
-                          std::to_string(StateTimeout.count()) + " s; it is still installed");
-    }
-    if (!::DeleteService(service.get()))
-        return failed("the service " + name +
-                      " stopped but could not be removed: " + describe(::GetLastError()));
-    ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, (EventSources + widen(name)).c_str());
-    return {"Stopped and removed the service " + name + "; its files stay where they are.\n"};
-}
-
-std::optional<std::string> serviceHolding(int port) {
-    const std::string name = app::serviceName(port);
-    ScHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-    if (!manager)
-        return std::nullopt;
-    ScHandle service(::OpenServiceW(manager.get(), widen(name).c_str(), SERVICE_QUERY_STATUS));
-    if (!service)
-        return std::nullopt;
-    const auto status = statusOf(service.get());
-    if (!status || status->dwCurrentState == SERVICE_STOPPED ||
-        status->dwProcessId == ::GetCurrentProcessId())
-        return std::nullopt;
-    return name;
+    return {"the service could not start: " + describe(code) + "\n", true, 1};
 }
 
 } // namespace kelmor::win32

@@ -102,6 +102,7 @@ LRESULT CALLBACK Win32Headless::windowProc(HWND window, UINT message, WPARAM wPa
 
 void Win32Headless::showError(const std::string& text) {
     const std::string line = app::oneLine(text);
+    lastError_ = line;
     const bool written = eventSource_.empty() ? writeToConsole("kelmor-csv: " + line + "\r\n", true)
                                               : toEventLog(line);
     if (!written)

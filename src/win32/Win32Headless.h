@@ -44,6 +44,10 @@ public:
     // From any thread: the event in hand is finished, then run() returns.
     void stop();
 
+    // Whether the port is open, and the last error said, as the start left them.
+    bool capturing() const { return form_->comm().PortOpen(); }
+    const std::string& lastError() const { return lastError_; }
+
 private:
     Win32Headless(HWND parent, std::wstring eventSource);
     static LRESULT CALLBACK windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
@@ -60,6 +64,7 @@ private:
     HANDLE eventLog_ = nullptr;
     std::atomic<bool> stopping_ = false;
     std::string portText_;
+    std::string lastError_;
     FormTimers timers_;
     std::unique_ptr<app::Form1> form_;
 };

@@ -50,18 +50,33 @@ TEST(Service, CommandLineReadsBackAsItsArguments) {
 #endif
 }
 
-TEST(Service, ItRunsWithTheInstallsCaptureOptions) {
-    const ParsedOptions parsed =
+TEST(Service, ItRunsWithTheInstallsCaptureOptionsKeptOffItsCommandLine) {
+    const ParsedOptions install =
         parseOptions({"--install-service", "--port", "7", "--save", "w", "--service-account",
-                      "NT AUTHORITY\\NetworkService", "--database", "DSN=lab", "--table", "t"});
-    ASSERT_FALSE(parsed.error) << *parsed.error;
-    EXPECT_EQ(serviceArguments(parsed.options, "C:\\w"),
-              (std::vector<std::string>{"--service", "--port", "7", "--save", "C:\\w", "--database",
-                                        "DSN=lab", "--table", "t"}));
-    const ParsedOptions back = parseOptions(serviceArguments(parsed.options, "C:\\w"));
+                      "NT AUTHORITY\\NetworkService", "--database", "DSN=lab;Pwd=a%PATH%b",
+                      "--source", "scale %OS%", "--table", "t"});
+    ASSERT_FALSE(install.error) << *install.error;
+    EXPECT_EQ(serviceArguments(7), (std::vector<std::string>{"--service", "--port", "7"}));
+    const ParsedOptions command = parseOptions(serviceArguments(7));
+    ASSERT_FALSE(command.error) << *command.error;
+    EXPECT_TRUE(command.options.service);
+
+    const std::string save = "C:\\cap dir\\50%OS%x";
+    const ParsedOptions back =
+        serviceOptions(command.options, serviceParameters(install.options, save));
     ASSERT_FALSE(back.error) << *back.error;
-    EXPECT_TRUE(back.options.service);
     EXPECT_EQ(back.options.port, 7);
+    EXPECT_EQ(back.options.save, save);
+    ASSERT_TRUE(back.options.database);
+    EXPECT_EQ(back.options.database->connection, "DSN=lab;Pwd=a%PATH%b");
+    EXPECT_EQ(back.options.database->source, "scale %OS%");
+    EXPECT_EQ(back.options.database->table, "t");
+    EXPECT_TRUE(serviceOptions(command.options, {"--port", "8", "--save", "w"}).error);
+
+    // A service an earlier version installed has it all on its command line.
+    const ParsedOptions earlier = parseOptions({"--service", "--port", "7", "--save", "C:\\old"});
+    ASSERT_FALSE(earlier.error) << *earlier.error;
+    EXPECT_EQ(serviceOptions(earlier.options, {}).options.save, "C:\\old");
 }
 
 TEST(Service, OptionsThatCannotWorkAreRefused) {
@@ -73,9 +88,12 @@ TEST(Service, OptionsThatCannotWorkAreRefused) {
              Case{{"--install-service", "--port", "3", "--save", "w"}, nullptr},
              Case{{"--remove-service", "3"}, nullptr},
              Case{{"--service", "--port", "3", "--save", "w"}, nullptr},
+             Case{{"--service", "--port", "3"}, nullptr},
              Case{{"--install-service", "--save", "w"}, "--install-service needs --port N"},
              Case{{"--install-service", "--port", "3"}, "--install-service needs --save NAME"},
-             Case{{"--service", "--port", "3"}, "--service needs --save NAME"},
+             Case{{"--service", "--save", "w"}, "--service needs --port N"},
+             Case{{"--install-service", "--port", "0", "--save", "w"}, "not '0'"},
+             Case{{"--remove-service", "0"}, "not '0'"},
              Case{{"--remove-service", "COM3"}, "not 'COM3'"},
              Case{{"--remove-service", "3", "--port", "3"}, "--remove-service takes only the port"},
              Case{{"--service-account", "x", "--save", "w"}, "goes with --install-service"},

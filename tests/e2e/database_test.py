@@ -391,7 +391,14 @@ def frozen_exit(c):
     c.pg.freeze(signal.SIGSTOP)
     try:
         c.send(3, "frozen")
-        time.sleep(1)  # the writer is inside a statement by now
+        # The writer is inside a statement: the frozen server has not read it.
+        def unread():
+            out = subprocess.run(["ss", "-tnH", "state", "established",
+                                  "( sport = :%d )" % c.pg.port], capture_output=True,
+                                 text=True).stdout
+            return any(int(l.split()[0]) > 0 for l in out.splitlines() if l.split())
+        if not harness.wait_until(unread, WAIT, 0.05):
+            c.fail("frozen: the writer sent nothing to the frozen server")
         started = time.monotonic()
         code = program.end()
         if code != 0 or time.monotonic() - started > 8:

@@ -25,6 +25,7 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
+sys.path.insert(0, HERE)
 import harness  # noqa: E402
 
 INSIDE = "KELMOR_WINE_NAMESPACE"
@@ -587,8 +588,9 @@ def main():
             print("service_over_window_p50: %.3g"
                   % (statistics.median(service) / statistics.median(win)))
         elif "--only" in args:
+            import service_options_test as more
             for name in args[args.index("--only") + 1].split(","):
-                globals()[name](wine, exe, work, failures)
+                (globals().get(name) or getattr(more, name))(wine, exe, work, failures)
         else:
             unit_tests(wine, build, failures)
             command_line(wine, exe, failures)
@@ -600,6 +602,9 @@ def main():
             headless_test(wine, exe, work, failures)
             service_test(wine, exe, work, failures)
             installer_test(wine, exe, work, failures)
+            import service_options_test as more
+            more.service_options_test(wine, exe, work, failures)
+            more.installer_failures_test(wine, exe, work, failures)
     finally:
         wine.kill()
         xvfb.terminate()

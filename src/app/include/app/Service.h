@@ -16,10 +16,19 @@ std::string serviceName(int port);
 std::string serviceDisplayName(int port);
 std::string serviceDescription(int port, const std::string& save);
 
-// The arguments the service is started with: the service switch, the port,
-// the name and the database options of the install's command line. save is
-// the name made absolute: a service starts in the system folder.
-std::vector<std::string> serviceArguments(const Options& options, const std::string& save);
+// The arguments the service is started with: the service switch and the
+// port. Nothing else goes on its command line, where the service manager
+// would expand %NAME% in a file name or a password.
+std::vector<std::string> serviceArguments(int port);
+// The capture options of the install's command line, which the service keeps
+// in its own settings and reads back exactly: the port, the name, and the
+// database options. save is the name made absolute: a service starts in the
+// system folder.
+std::vector<std::string> serviceParameters(const Options& options, const std::string& save);
+// The options a service runs with: its command line's, or where that holds
+// only the switch and the port, the ones kept in its settings.
+[[nodiscard]] ParsedOptions serviceOptions(const Options& commandLine,
+                                           const std::vector<std::string>& parameters);
 
 // One argument as the Windows command-line parser reads it back: quoted when
 // it is empty or holds a space, a tab or a quote; backslashes doubled only
