@@ -5,7 +5,7 @@ set(KELMOR_CAPTURE_SOURCES
     ${KELMOR_ROOT}/src/capture/CaptureFiles.cpp
     ${KELMOR_ROOT}/src/capture/CsvFormat.cpp
     ${KELMOR_ROOT}/src/capture/FileOps.cpp
-    ${KELMOR_ROOT}/src/capture/FileRead.cpp
+    ${KELMOR_ROOT}/src/capture/FileAccess.cpp
     ${KELMOR_ROOT}/src/capture/platform/File.cpp
 )
 if(WIN32)

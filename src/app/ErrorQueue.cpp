@@ -19,6 +19,8 @@ void ErrorQueue::report(const std::string& text) {
     }
     shown_ = text;
     view_.showError(text);
+    if (!needsOk_) // a line printed is a box closed at once
+        dismissed();
 }
 
 void ErrorQueue::dismissed() {

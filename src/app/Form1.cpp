@@ -7,10 +7,21 @@
 namespace kelmor::app {
 
 Form1::Form1(Face face)
-    : face_(std::move(face)), errors_(face_.errors, ErrorQueue::Clock::now, face_.errorRepeats),
+    : face_(std::move(face)),
+      errors_(face_.errors, ErrorQueue::Clock::now, face_.errorRepeats, face_.errorsNeedOk),
       MSComm1(face_.makeDriver, [this] { MSComm1_OnComm(); }) {
     if (face_.portList != nullptr)
         face_.portList->setPortText(InitialPortText);
+}
+
+std::string Form1::currentPortText() const {
+    return face_.portList != nullptr ? face_.portList->portText() : portText_;
+}
+
+void Form1::setPortText(const std::string& text) {
+    portText_ = text;
+    if (face_.portList != nullptr)
+        face_.portList->setPortText(text);
 }
 
 void Form1::Form_Load() {
@@ -20,7 +31,7 @@ void Form1::Form_Load() {
         // A toolkit may show the first item it is given; the text stays.
         const std::string text = face_.portList->portText();
         for (int i = 1; i <= PortCount; ++i)
-            face_.portList->addPort("Comm " + std::to_string(i));
+            face_.portList->addPort(portText(i));
         face_.portList->setPortText(text);
     }
 }
@@ -31,8 +42,8 @@ void Form1::start(const Options& options) {
     if (options.database)
         database_ = std::make_unique<database::Writer>(*options.database);
     Form_Load();
-    if (options.port && face_.portList != nullptr)
-        face_.portList->setPortText("Comm " + std::to_string(*options.port));
+    if (options.port)
+        setPortText(portText(*options.port));
     if (face_.window != nullptr)
         face_.window->show();
     if (options.save)
@@ -63,7 +74,7 @@ void Form1::followInDatabase() {
     Followed now{deriveNames(FileName).TxtName, MSComm1.CommPort()};
     if (now != followed_) {
         followed_ = now;
-        database_->follow(now.captureFile, "Comm " + std::to_string(now.port));
+        database_->follow(now.captureFile, portText(now.port));
     }
 }
 
@@ -77,8 +88,7 @@ void Form1::storesMade(std::uint64_t before) {
 
 void Form1::reopenPort(MissingPort whenMissing) {
     // A typo in the port text must not stop a capture that is running.
-    const PortNumber port =
-        portFromText(face_.portList != nullptr ? face_.portList->portText() : InitialPortText);
+    const PortNumber port = portFromText(currentPortText());
     if (port.error) {
         report(port.error);
         return;
@@ -93,7 +103,7 @@ void Form1::reopenPort(MissingPort whenMissing) {
         // Another port: it must open before the one in use is given up, be
         // it capturing or being won back.
         if (MaybeError err = MSComm1.switchTo(port.port)) {
-            const std::string current = "Comm " + std::to_string(MSComm1.CommPort());
+            const std::string current = portText(MSComm1.CommPort());
             err->reason += running ? "; capture goes on on " + current
                                    : "; still trying " + current + " every second";
             report(err);

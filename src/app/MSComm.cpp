@@ -1,6 +1,7 @@
 #include "app/MSComm.h"
 
 #include "app/PortNaming.h"
+#include "app/PortText.h"
 
 #include <utility>
 
@@ -17,7 +18,7 @@ bool MSComm::PortOpen() const {
 
 namespace {
 std::string label(int port, const std::string& device) {
-    return "Comm " + std::to_string(port) + " (" + device + ")";
+    return portText(port) + " (" + device + ")";
 }
 } // namespace
 

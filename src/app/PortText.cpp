@@ -2,6 +2,10 @@
 
 namespace kelmor::app {
 
+std::string portText(int port) {
+    return "Comm " + std::to_string(port);
+}
+
 PortNumber portFromText(const std::string& text) {
     PortNumber result;
     std::string tail = text.size() > 2 ? text.substr(text.size() - 2) : text;

@@ -1,5 +1,7 @@
 #include "app/Service.h"
 
+#include "app/PortText.h"
+
 #include "capture/CsvFormat.h"
 
 namespace kelmor::app {
@@ -9,12 +11,12 @@ std::string serviceName(int port) {
 }
 
 std::string serviceDisplayName(int port) {
-    return "KELMOR CSV File Creator: capture from Comm " + std::to_string(port);
+    return "KELMOR CSV File Creator: capture from " + portText(port);
 }
 
 std::string serviceDescription(int port, const std::string& save) {
     const FileNames names = deriveNames(save);
-    return "Answers each record the instrument on Comm " + std::to_string(port) +
+    return "Answers each record the instrument on " + portText(port) +
            " sends with ACK and stores it in " + names.TxtName + " and " + names.CsvName + ".";
 }
 
@@ -74,11 +76,6 @@ std::string commandLine(const std::string& program, const std::vector<std::strin
     for (const std::string& arg : args)
         line += ' ' + quoteArgument(arg);
     return line;
-}
-
-std::string errorLogName(const std::string& fileName) {
-    std::string txt = deriveNames(fileName).TxtName;
-    return txt.erase(txt.size() - 4) + ".log";
 }
 
 } // namespace kelmor::app

@@ -1,6 +1,6 @@
 #include "Sender.h"
 
-#include "capture/FileRead.h"
+#include "capture/FileAccess.h"
 
 #include <algorithm>
 #include <cctype>

@@ -5,6 +5,7 @@
 #include "app/ErrorQueue.h"
 #include "app/Face.h"
 #include "app/Form1.h"
+#include "app/HeadlessErrors.h"
 
 #include <QObject>
 
@@ -14,8 +15,8 @@
 namespace kelmor::qt {
 
 // Form1 without a window or a display: the command line names the port and
-// the files, errors go to standard error, one line each.
-class HeadlessFace final : public QObject, private app::PortListView, private app::ErrorView {
+// the files, errors go to standard error, one line each (app::HeadlessErrorView).
+class HeadlessFace final : public QObject {
 public:
     explicit HeadlessFace(QObject* parent = nullptr);
     ~HeadlessFace() override;
@@ -25,12 +26,7 @@ public:
     void endCapture() { form_->endCapture(); }
 
 private:
-    void addPort(const std::string&) override {}
-    std::string portText() const override { return portText_; }
-    void setPortText(const std::string& text) override { portText_ = text; }
-    void showError(const std::string& text) override;
-
-    std::string portText_;
+    app::HeadlessErrorView errors_;
     FormTimers timers_;
     std::unique_ptr<app::Form1> form_;
 };

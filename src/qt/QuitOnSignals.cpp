@@ -58,8 +58,8 @@ QuitOnSignals::~QuitOnSignals() {
     // The program is ending on the way it was asked to: more of the same
     // signals (a storm) must not cut that short.
     for (int sig : Signals)
-        if (struct sigaction now {}; ::sigaction(sig, nullptr, &now) == 0 &&
-                                      now.sa_handler == onSignal)
+        if (struct sigaction now{};
+            ::sigaction(sig, nullptr, &now) == 0 && now.sa_handler == onSignal)
             std::signal(sig, SIG_IGN);
     delete notifier_;
     for (int& fd : wakeup) {

@@ -81,8 +81,7 @@ int runWindow(char* program, const kelmor::app::Options& options) {
 int main(int argc, char* argv[]) {
     // Options first: --help, --version and option errors need no display.
     const std::vector<std::string> args(argv + 1, argv + argc);
-    const kelmor::app::CommandLineAnswer answer =
-        kelmor::app::answerCommandLine(args, Program, {});
+    const kelmor::app::CommandLineAnswer answer = kelmor::app::answerCommandLine(args, Program, {});
     if (!answer.start) {
         std::fputs(answer.text.c_str(), answer.isError ? stderr : stdout);
         return answer.exitCode;

@@ -181,8 +181,8 @@ Told installService(const app::Options& options) {
     if (!service) {
         const DWORD code = ::GetLastError();
         if (code == ERROR_SERVICE_EXISTS || code == ERROR_DUPLICATE_SERVICE_NAME)
-            return failed("Comm " + std::to_string(port) + " has a capture service already (" +
-                          name + "); to replace it, first kelmor-csv --remove-service " +
+            return failed(app::portText(port) + " has a capture service already (" + name +
+                          "); to replace it, first kelmor-csv --remove-service " +
                           std::to_string(port));
         return failed("the service " + name + " could not be installed: " + describe(code));
     }
@@ -232,8 +232,8 @@ Told installService(const app::Options& options) {
     while (!(status = readServiceStatus(name)) && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     if (status == StatusCapturing)
-        return {said + "It is running and captures from Comm " + std::to_string(port) + " into " +
-                save + ".\n"};
+        return {said + "It is running and captures from " + app::portText(port) + " into " + save +
+                ".\n"};
     return {said + "It is running, but does not capture yet: " +
             status.value_or("it has not said how its port is") + "\n"};
 }
@@ -248,8 +248,7 @@ Told removeService(int port) {
     if (!service) {
         const DWORD code = ::GetLastError();
         if (code == ERROR_SERVICE_DOES_NOT_EXIST)
-            return failed("Comm " + std::to_string(port) + " has no capture service (" + name +
-                          ")");
+            return failed(app::portText(port) + " has no capture service (" + name + ")");
         if (code == ERROR_ACCESS_DENIED)
             return withoutRights("removing a service");
         return failed("the service " + name + " cannot be opened: " + describe(code));

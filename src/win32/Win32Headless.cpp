@@ -3,7 +3,6 @@
 #include "Console.h"
 #include "Win32SerialDriver.h"
 #include "app/ErrorQueue.h"
-#include "app/Service.h"
 #include "capture/WindowsText.h"
 #include "messages.h" // KELMOR_ERROR: the message table's one entry, "%1"
 
@@ -15,7 +14,6 @@ namespace {
 
 constexpr wchar_t WindowClass[] = L"KelmorCsvCapture";
 constexpr UINT Stop = WM_APP + 20;
-constexpr UINT Dismissed = WM_APP + 21;
 
 } // namespace
 
@@ -25,7 +23,9 @@ Win32Headless::Win32Headless(Service service)
     : Win32Headless(HWND_MESSAGE, std::move(service.eventSource)) {}
 
 Win32Headless::Win32Headless(HWND parent, std::wstring eventSource)
-    : eventSource_(std::move(eventSource)) {
+    : eventSource_(std::move(eventSource)),
+      errors_([this](const std::string& line) { return say(line); },
+              [this] { return form_ ? form_->fileName() : std::string(); }) {
     static const ATOM registered = [] {
         WNDCLASSW type{};
         type.lpfnWndProc = &Win32Headless::windowProc;
@@ -37,12 +37,18 @@ Win32Headless::Win32Headless(HWND parent, std::wstring eventSource)
     // Never shown.
     window_ = ::CreateWindowExW(0, WindowClass, L"KELMOR CSV File Creator (capturing)", 0, 0, 0, 0,
                                 0, parent, nullptr, ::GetModuleHandleW(nullptr), nullptr);
+    if (window_ == nullptr) {
+        // No timers and no events without it: say why, and run() ends at once.
+        errors_.showError("Cannot make the program's message window: " +
+                          windows::describe(::GetLastError()));
+        stopping_ = true;
+    }
     ::SetWindowLongPtrW(window_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
     const auto makeDriver = [](app::DriverEvents& events) {
         return std::make_unique<Win32SerialDriver>(events);
     };
-    app::Face face{timers_, *this, makeDriver};
-    face.portList = this;
+    app::Face face{timers_, errors_, makeDriver};
+    face.errorsNeedOk = false;
     if (!eventSource_.empty())
         face.errorRepeats = app::ErrorQueue::Repeats::AfterQuietTime;
     form_ = std::make_unique<app::Form1>(std::move(face));
@@ -79,9 +85,6 @@ LRESULT CALLBACK Win32Headless::windowProc(HWND window, UINT message, WPARAM wPa
     if (self->timers_.handle(message, wParam))
         return 0;
     switch (message) {
-    case Dismissed:
-        self->form_->errorDismissed();
-        return 0;
     case Stop:
         ::PostQuitMessage(0);
         return 0;
@@ -100,15 +103,9 @@ LRESULT CALLBACK Win32Headless::windowProc(HWND window, UINT message, WPARAM wPa
     }
 }
 
-void Win32Headless::showError(const std::string& text) {
-    const std::string line = app::oneLine(text);
-    lastError_ = line;
-    const bool written = eventSource_.empty() ? writeToConsole("kelmor-csv: " + line + "\r\n", true)
-                                              : toEventLog(line);
-    if (!written)
-        (void)toLogFile(line);
-    // A written line needs no OK: the next error may follow at once.
-    ::PostMessageW(window_, Dismissed, 0, 0);
+bool Win32Headless::say(const std::string& line) {
+    return eventSource_.empty() ? writeToConsole("kelmor-csv: " + line + "\r\n", true)
+                                : toEventLog(line);
 }
 
 bool Win32Headless::toEventLog(const std::string& line) {
@@ -118,31 +115,6 @@ bool Win32Headless::toEventLog(const std::string& line) {
     LPCWSTR strings[] = {wide.c_str()};
     return eventLog_ != nullptr && ::ReportEventW(eventLog_, EVENTLOG_ERROR_TYPE, 0, KELMOR_ERROR,
                                                   nullptr, 1, 0, strings, nullptr);
-}
-
-bool Win32Headless::toLogFile(const std::string& line) {
-    if (form_->fileName().empty())
-        return false;
-    // A link by that name is not followed: a service must never write where
-    // it leads.
-    HANDLE file =
-        ::CreateFileW(windows::widen(app::errorLogName(form_->fileName())).c_str(),
-                      FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
-                      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return false;
-    SYSTEMTIME now{};
-    ::GetLocalTime(&now);
-    char stamp[32];
-    std::snprintf(stamp, sizeof stamp, "%04u-%02u-%02u %02u:%02u:%02u ", now.wYear, now.wMonth,
-                  now.wDay, now.wHour, now.wMinute, now.wSecond);
-    const std::string entry = stamp + line + "\r\n";
-    DWORD written = 0;
-    const bool ok =
-        ::WriteFile(file, entry.data(), static_cast<DWORD>(entry.size()), &written, nullptr) &&
-        written == entry.size();
-    ::CloseHandle(file);
-    return ok;
 }
 
 } // namespace kelmor::win32

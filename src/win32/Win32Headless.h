@@ -4,6 +4,7 @@
 #include "app/CommandLine.h"
 #include "app/Face.h"
 #include "app/Form1.h"
+#include "app/HeadlessErrors.h"
 
 #ifndef NOMINMAX
 #define NOMINMAX
@@ -20,7 +21,7 @@ namespace kelmor::win32 {
 // line names the port and the files. Errors go to standard error (the
 // console mode) or to the event log (the service), one line each, and to
 // NAME.log beside the capture files where neither takes them. Never a box.
-class Win32Headless final : private app::PortListView, private app::ErrorView {
+class Win32Headless final {
 public:
     struct Console {};
     struct Service {
@@ -46,25 +47,21 @@ public:
 
     // Whether the port is open, and the last error said, as the start left them.
     bool capturing() const { return form_->comm().PortOpen(); }
-    const std::string& lastError() const { return lastError_; }
+    const std::string& lastError() const { return errors_.last(); }
 
 private:
     Win32Headless(HWND parent, std::wstring eventSource);
     static LRESULT CALLBACK windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
-    void addPort(const std::string&) override {}
-    std::string portText() const override { return portText_; }
-    void setPortText(const std::string& text) override { portText_ = text; }
-    void showError(const std::string& text) override;
+    // One line to standard error or the event log; whether it was taken.
+    bool say(const std::string& line);
     bool toEventLog(const std::string& line);
-    bool toLogFile(const std::string& line);
 
     HWND window_ = nullptr;
     std::wstring eventSource_; // empty: standard error
     HANDLE eventLog_ = nullptr;
     std::atomic<bool> stopping_ = false;
-    std::string portText_;
-    std::string lastError_;
+    app::HeadlessErrorView errors_;
     FormTimers timers_;
     std::unique_ptr<app::Form1> form_;
 };

@@ -1,7 +1,10 @@
 #include "app/ErrorQueue.h"
+#include "app/HeadlessErrors.h"
+#include "support/TempDir.h"
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -110,3 +113,33 @@ TEST(ErrorQueue, LongRunsGetBreakPointsAndKeepTheirCharacters) {
 }
 
 } // namespace
+
+TEST(HeadlessErrors, ALineTheChannelRefusesGoesToTheLogNeverThroughALink) {
+    test::TempDir dir;
+    bool channelTakes = true;
+    std::vector<std::string> written;
+    app::HeadlessErrorView view(
+        [&](const std::string& line) {
+            written.push_back(line);
+            return channelTakes;
+        },
+        [&] { return dir / "w"; });
+    app::ErrorQueue queue(view, app::ErrorQueue::Clock::now,
+                          app::ErrorQueue::Repeats::AfterSuccessOrQuietTime, false);
+    queue.report("first\nerror");
+    queue.report("second"); // printed: no OK is waited for
+    EXPECT_EQ(written, (std::vector<std::string>{"first\\nerror", "second"}));
+    EXPECT_FALSE(test::exists(dir / "w.log"));
+
+    channelTakes = false; // no console, or a reader gone
+    queue.report("third");
+    EXPECT_NE(test::readFile(dir / "w.log").find(" third"), std::string::npos);
+    EXPECT_EQ(view.last(), "third");
+#ifndef _WIN32
+    std::filesystem::remove(dir / "w.log");
+    test::writeFile(dir / "elsewhere", "kept");
+    std::filesystem::create_symlink(dir / "elsewhere", dir / "w.log");
+    queue.report("fourth");
+    EXPECT_EQ(test::readFile(dir / "elsewhere"), "kept");
+#endif
+}

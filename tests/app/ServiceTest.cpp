@@ -1,5 +1,6 @@
 #include "app/Service.h"
 #include "app/CommandLine.h"
+#include "app/HeadlessErrors.h"
 
 #include <gtest/gtest.h>
 

@@ -27,6 +27,8 @@ public:
         Write,           // write anywhere, creating the file if missing
         CreateNew,       // create the file, failing if anything has the name; never follows
                          // a link
+        AppendLog,       // write at the end, creating the file if missing; never follows a
+                         // link
         Read,
     };
 
@@ -78,6 +80,10 @@ public:
     [[nodiscard]] static std::string lockHolder(const FileStamp& file);
 
     [[nodiscard]] static std::optional<FileStamp> stampOf(const std::string& path);
+    // The line end of the system's text files, and the local time as
+    // "2026-12-07 10:00:00".
+    static const char* const LineEnd;
+    static std::string localTimeText();
     // The file's one absolute name, links resolved, where the system can tell.
     [[nodiscard]] static std::optional<std::string> resolvedName(const std::string& path);
     static PathResult remove(const std::string& path);

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <fstream>
 #include <sstream>
@@ -51,6 +52,9 @@ File File::open(const std::string& path, Mode mode) {
         break;
     case Mode::CreateNew:
         flags |= O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW;
+        break;
+    case Mode::AppendLog:
+        flags |= O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW;
         break;
     case Mode::Read:
         flags |= O_RDONLY;
@@ -202,6 +206,17 @@ std::string File::lockHolder(const FileStamp& file) {
     (void)file;
 #endif
     return {};
+}
+
+const char* const File::LineEnd = "\n";
+
+std::string File::localTimeText() {
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    char text[32] = {};
+    if (::localtime_r(&now, &local) != nullptr)
+        std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
+    return text;
 }
 
 std::optional<std::string> File::resolvedName(const std::string& path) {

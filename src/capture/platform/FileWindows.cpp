@@ -8,6 +8,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cwctype>
 #include <vector>
 
@@ -59,6 +60,9 @@ File File::open(const std::string& path, Mode mode) {
         // Fails on any name that exists, a link included.
         disposition = CREATE_NEW;
         break;
+    case Mode::AppendLog:
+        disposition = OPEN_ALWAYS;
+        break;
     case Mode::Read:
         access = GENERIC_READ;
         break;
@@ -68,9 +72,13 @@ File File::open(const std::string& path, Mode mode) {
     if (file.injected(FileOp::Open))
         return file;
     // Other programs may read, write and rename the files while they are open.
-    const HANDLE h = ::CreateFileW(widen(path).c_str(), access,
-                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                   disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE h =
+        ::CreateFileW(widen(path).c_str(), access,
+                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, disposition,
+                      // A link is opened as itself, then refused below.
+                      mode == Mode::AppendLog ? FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT
+                                              : FILE_ATTRIBUTE_NORMAL,
+                      nullptr);
     if (h == INVALID_HANDLE_VALUE) {
         const DWORD code = ::GetLastError();
         // A folder is refused as "access denied": say what the name is.
@@ -91,7 +99,16 @@ File File::open(const std::string& path, Mode mode) {
         file.failWith("Not a regular file");
         return file;
     }
-    if (mode == Mode::Append || mode == Mode::AppendCreateNew) {
+    if (mode == Mode::AppendLog) {
+        BY_HANDLE_FILE_INFORMATION info{};
+        if (!::GetFileInformationByHandle(h, &info) ||
+            (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+            file.close();
+            file.failWith("a link");
+            return file;
+        }
+    }
+    if (mode == Mode::Append || mode == Mode::AppendCreateNew || mode == Mode::AppendLog) {
         LARGE_INTEGER zero{};
         if (!::SetFilePointerEx(h, zero, nullptr, FILE_END)) {
             file.fail();
@@ -163,6 +180,17 @@ void File::close() {
     handle_ = Closed;
 }
 
+const char* const File::LineEnd = "\r\n";
+
+std::string File::localTimeText() {
+    SYSTEMTIME now{};
+    ::GetLocalTime(&now);
+    char text[32];
+    std::snprintf(text, sizeof text, "%04u-%02u-%02u %02u:%02u:%02u", now.wYear, now.wMonth,
+                  now.wDay, now.wHour, now.wMinute, now.wSecond);
+    return text;
+}
+
 std::optional<std::string> File::resolvedName(const std::string& path) {
     const HANDLE h = ::CreateFileW(widen(path).c_str(), FILE_READ_ATTRIBUTES,
                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
@@ -178,9 +206,9 @@ std::optional<std::string> File::resolvedName(const std::string& path) {
     std::wstring name(full.data(), length);
     // \\?\C:\x reads as C:\x; \\?\UNC\server\share as \\server\share.
     if (name.rfind(L"\\\\?\\UNC\\", 0) == 0)
-        name = L"\\\\" + name.substr(8);
+        name.erase(2, 6);
     else if (name.rfind(L"\\\\?\\", 0) == 0)
-        name = name.substr(4);
+        name.erase(0, 4);
     return windows::narrow(name);
 }
 

@@ -37,8 +37,8 @@ public:
     enum class Repeats { AfterSuccessOrQuietTime, AfterQuietTime };
 
     explicit ErrorQueue(ErrorView& view, std::function<Clock::time_point()> now = Clock::now,
-                        Repeats repeats = Repeats::AfterSuccessOrQuietTime)
-        : view_(view), now_(std::move(now)), repeats_(repeats) {}
+                        Repeats repeats = Repeats::AfterSuccessOrQuietTime, bool needsOk = true)
+        : view_(view), now_(std::move(now)), repeats_(repeats), needsOk_(needsOk) {}
 
     void report(const Error& error) { report(error.text()); }
     void report(const std::string& text);
@@ -57,6 +57,7 @@ private:
     ErrorView& view_;
     std::function<Clock::time_point()> now_;
     Repeats repeats_;
+    bool needsOk_;
     std::string shown_; // empty while no error shows; an error's text never is
     std::deque<std::string> waiting_;
     std::map<std::string, Clock::time_point> seen_; // when each was dismissed

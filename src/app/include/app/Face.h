@@ -110,6 +110,8 @@ struct Face {
     WindowView* window = nullptr;
     // A face that writes its errors to a system log says so here.
     ErrorQueue::Repeats errorRepeats = ErrorQueue::Repeats::AfterSuccessOrQuietTime;
+    // A face that prints its errors: a line written needs no OK.
+    bool errorsNeedOk = true;
 
     // A window that is all of the parts itself.
     template <typename Window> static Face of(Window& window, DriverFactory makeDriver) {

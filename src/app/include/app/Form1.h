@@ -75,6 +75,9 @@ public:
 
 private:
     void reopenPort(MissingPort whenMissing);
+    // The port list's text, or in a face without one, the command line's port.
+    std::string currentPortText() const;
+    void setPortText(const std::string& text);
     // The database follows the capture file and hears of every store.
     void followInDatabase();
     void storesMade(std::uint64_t before);
@@ -89,6 +92,7 @@ private:
     MSComm MSComm1;
     Capture capture_;
     bool sliceAsked_ = false;
+    std::string portText_ = InitialPortText;
     std::unique_ptr<database::Writer> database_;
     // The capture file and port the database follows.
     struct Followed {

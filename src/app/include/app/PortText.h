@@ -15,6 +15,9 @@ struct PortNumber {
     MaybeError error; // "Type mismatch" when the text names no number
 };
 
+// "Comm 3": how the port list, the messages and the database name a port.
+std::string portText(int port);
+
 // The port number is read from the last two characters of the port list's
 // text ("Comm 3" gives 3, "Comm 12" gives 12, "+5" gives 5); spaces around it
 // and a sign are allowed, as in the conversion the window has always used.

@@ -38,8 +38,4 @@ std::string quoteArgument(const std::string& arg);
 // quoted, so a path with spaces can never start another program.
 std::string commandLine(const std::string& program, const std::vector<std::string>& args);
 
-// Where errors go when no log of the system takes them: beside the capture
-// files, NAME.log.
-std::string errorLogName(const std::string& fileName);
-
 } // namespace kelmor::app

@@ -1,4 +1,4 @@
-#include "capture/FileRead.h"
+#include "capture/FileAccess.h"
 
 #include "platform/File.h"
 
@@ -33,6 +33,13 @@ ReadResult readFileAt(const std::string& path, std::uint64_t offset, std::size_t
     }
     result.bytes.resize(got);
     return result;
+}
+
+bool appendLogLine(const std::string& path, const std::string& line) {
+    using platform::File;
+    File file = File::open(path, File::Mode::AppendLog);
+    const std::string entry = File::localTimeText() + " " + line + File::LineEnd;
+    return file.isOpen() && file.write(entry.data(), entry.size());
 }
 
 std::string canonicalName(const std::string& path) {

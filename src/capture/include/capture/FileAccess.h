@@ -5,9 +5,10 @@
 #include <optional>
 #include <string>
 
-// Reading a capture file from beside the program that writes it (the
-// database writer), with the platform's sharing rules: a reader never stands
-// in the way of the store, of a rename or of a delete.
+// Files beside the capture: reading a capture file from beside the program
+// that writes it (the database writer), with the platform's sharing rules (a
+// reader never stands in the way of the store, of a rename or of a delete),
+// and the error log of a program without a window.
 namespace kelmor {
 
 struct [[nodiscard]] ReadResult {
@@ -23,5 +24,10 @@ ReadResult readFileAt(const std::string& path, std::uint64_t offset, std::size_t
 // and on Windows the final path name as the disk spells it. The absolute
 // name as given where the file cannot be resolved.
 std::string canonicalName(const std::string& path);
+
+// Appends the local time and one line to a log file, made if missing; never
+// through a link, which a service must not follow to where it leads. Whether
+// the line was written.
+bool appendLogLine(const std::string& path, const std::string& line);
 
 } // namespace kelmor
