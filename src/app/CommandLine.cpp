@@ -20,6 +20,13 @@ ParsedOptions parseOptions(const std::vector<std::string>& args, const char* dat
         parsed.error = std::move(message);
         return parsed;
     };
+    int modes = 0;
+    const auto choose = [&](RunMode mode) {
+        if (o.mode != mode)
+            ++modes;
+        o.mode = mode;
+    };
+    std::optional<int> removed;
     for (std::size_t i = 0; i < args.size(); ++i) {
         std::string arg = args[i];
         std::optional<std::string> value;
@@ -68,14 +75,15 @@ ParsedOptions parseOptions(const std::vector<std::string>& args, const char* dat
                             "'");
             table = *value;
         } else if (arg == "--headless") {
-            o.headless = true;
+            choose(RunMode::Headless);
         } else if (arg == ServiceSwitch) {
-            o.service = true;
+            choose(RunMode::Service);
         } else if (arg == "--install-service") {
-            o.installService = true;
+            choose(RunMode::InstallService);
         } else if (arg == "--remove-service") {
-            o.removeService = portFromNumber(*value);
-            if (!o.removeService)
+            choose(RunMode::RemoveService);
+            removed = portFromNumber(*value);
+            if (!removed)
                 return fail("--remove-service takes the service's port, a whole number from 1 to " +
                             std::to_string(PortCount) + ", not '" + *value + "'");
         } else if (arg == "--service-account") {
@@ -92,24 +100,26 @@ ParsedOptions parseOptions(const std::vector<std::string>& args, const char* dat
     }
     if (o.help || o.version)
         return parsed;
-    const int modes = o.headless + o.service + o.installService + o.removeService.has_value();
     if (modes > 1)
         return fail("--headless, --service, --install-service and --remove-service go one at a "
                     "time");
-    if (o.removeService && (o.port || o.save || connection || source || table))
-        return fail("--remove-service takes only the port: --remove-service N");
-    if (o.serviceAccount && !o.installService)
+    if (o.mode == RunMode::RemoveService) {
+        if (o.port || o.save || connection || source || table)
+            return fail("--remove-service takes only the port: --remove-service N");
+        o.port = removed;
+    }
+    if (o.serviceAccount && o.mode != RunMode::InstallService)
         return fail("--service-account goes with --install-service");
     // A service's command line holds only its port; its other options are in its settings.
-    for (const auto& [asked, what] :
-         {std::pair{o.headless, "--headless"}, std::pair{o.installService, "--install-service"}}) {
-        if (asked && !o.save)
+    for (const auto& [mode, what] : {std::pair{RunMode::Headless, "--headless"},
+                                     std::pair{RunMode::InstallService, "--install-service"}}) {
+        if (o.mode == mode && !o.save)
             return fail(std::string(what) + " needs --save NAME: there is no dialog to ask for it");
     }
-    if (o.service && !o.port)
+    if (o.mode == RunMode::Service && !o.port)
         return fail(std::string(ServiceSwitch) + " needs --port N");
     // One service per port: the port names it, so it is never left to a default.
-    if (o.installService && !o.port)
+    if (o.mode == RunMode::InstallService && !o.port)
         return fail("--install-service needs --port N: each port has a service of its own");
     if (connection) {
         database::Settings settings;
@@ -146,8 +156,8 @@ and NAME.csv, answering each with ACK.
                 also send every line of the capture file to an SQL table
                 through ODBC: a connection string or DSN=name (a DSN keeps
                 the password out of the command line); also taken from
-                KELMOR_CSV_DATABASE. Rows go from the capture file, at least
-                once and once in the table, and never hold up an ACK
+                KELMOR_CSV_DATABASE. Each line goes in once, from what is
+                durable in the capture file, and never holds up an ACK
   --source NAME the rows' source (default: this host and the capture file)
   --table NAME  the table (default kelmor_records), made when missing
   --install-service
@@ -176,15 +186,10 @@ CommandLineAnswer answerCommandLine(const std::vector<std::string>& args,
                                     const std::string& program, const Modes& modes) {
     ParsedOptions parsed = parseOptions(args, std::getenv(DatabaseVariable));
     const Options& o = parsed.options;
-    if (!parsed.error && !o.help && !o.version &&
-        (o.service || o.installService || o.removeService) && !modes.service) {
-#ifdef _WIN32
-        parsed.error = "this build has no service; the native Windows build has";
-#else
-        parsed.error = "services are for Windows; here capture at every boot with "
-                       "systemctl --user enable --now kelmor-csv@N (see the README)";
-#endif
-    }
+    const bool serviceMode = o.mode == RunMode::Service || o.mode == RunMode::InstallService ||
+                             o.mode == RunMode::RemoveService;
+    if (!parsed.error && !o.help && !o.version && serviceMode && !modes.service)
+        parsed.error = modes.withoutService;
     CommandLineAnswer answer;
     if (parsed.error) {
         answer.text = program + ": " + *parsed.error + "\n";

@@ -81,12 +81,20 @@ int runWindow(char* program, const kelmor::app::Options& options) {
 int main(int argc, char* argv[]) {
     // Options first: --help, --version and option errors need no display.
     const std::vector<std::string> args(argv + 1, argv + argc);
-    const kelmor::app::CommandLineAnswer answer = kelmor::app::answerCommandLine(args, Program, {});
+#ifdef _WIN32
+    const char* withoutService = "this build has no service; the native Windows build has";
+#else
+    const char* withoutService = "services are for Windows; here capture at every boot with "
+                                 "systemctl --user enable --now kelmor-csv@N (see "
+                                 "docs/unattended.md)";
+#endif
+    const kelmor::app::CommandLineAnswer answer =
+        kelmor::app::answerCommandLine(args, Program, {.withoutService = withoutService});
     if (!answer.start) {
         std::fputs(answer.text.c_str(), answer.isError ? stderr : stdout);
         return answer.exitCode;
     }
-    if (answer.start->headless)
+    if (answer.start->mode == kelmor::app::RunMode::Headless)
         return runHeadless(argv[0], *answer.start);
     if (!displayAvailable()) {
         std::fprintf(stderr,

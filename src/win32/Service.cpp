@@ -108,7 +108,7 @@ void WINAPI serviceMain(DWORD, LPWSTR*) {
 
 } // namespace
 
-Told runService(const app::Options& options) {
+app::CommandLineAnswer runService(const app::Options& options) {
     running.commandLine = options;
     running.name = widen(app::serviceName(*options.port));
     SERVICE_TABLE_ENTRYW table[] = {{running.name.data(), &serviceMain}, {nullptr, nullptr}};
@@ -116,11 +116,12 @@ Told runService(const app::Options& options) {
         return {};
     const DWORD code = ::GetLastError();
     if (code == ERROR_FAILED_SERVICE_CONTROLLER_CONNECT)
-        return {std::string(app::ServiceSwitch) +
-                    " is for the service manager; to capture as a service, use "
-                    "--install-service\n",
-                true, app::UsageExitCode};
-    return {"the service could not start: " + describe(code) + "\n", true, 1};
+        return app::CommandLineAnswer::failing(
+            std::string(app::ServiceSwitch) +
+                " is for the service manager; to capture as a service, use "
+                "--install-service\n",
+            app::UsageExitCode);
+    return app::CommandLineAnswer::failing("the service could not start: " + describe(code) + "\n");
 }
 
 } // namespace kelmor::win32

@@ -9,20 +9,13 @@
 // from the command line. Each port has its own, named by app::serviceName.
 namespace kelmor::win32 {
 
-// What the program says on its way out, and its exit code.
-struct Told {
-    std::string text;
-    bool isError = false;
-    int exitCode = 0;
-};
-
 // Started by the service manager with the service switch: hands the thread
 // to it, and captures until the service is stopped.
-[[nodiscard]] Told runService(const app::Options& options);
+[[nodiscard]] app::CommandLineAnswer runService(const app::Options& options);
 // --install-service: registers the service and its event source, and starts it.
-[[nodiscard]] Told installService(const app::Options& options);
+[[nodiscard]] app::CommandLineAnswer installService(const app::Options& options);
 // --remove-service: stops and removes it; the files stay.
-[[nodiscard]] Told removeService(int port);
+[[nodiscard]] app::CommandLineAnswer removeService(int port);
 
 // The capture service that has the port open, when one runs and it is not
 // this process.

@@ -68,11 +68,11 @@ DWORD settle(SC_HANDLE service, DWORD pending) {
     }
 }
 
-Told failed(const std::string& text) {
-    return {text + "\n", true, 1};
+app::CommandLineAnswer failed(const std::string& text) {
+    return app::CommandLineAnswer::failing(text + "\n");
 }
 
-Told withoutRights(const std::string& what) {
+app::CommandLineAnswer withoutRights(const std::string& what) {
     return failed(what + " takes an administrator: open the Command Prompt with \"Run as "
                          "administrator\" and run this again");
 }
@@ -144,7 +144,7 @@ bool sameFile(const std::string& a, const std::string& b) {
 
 } // namespace
 
-Told installService(const app::Options& options) {
+app::CommandLineAnswer installService(const app::Options& options) {
     const int port = *options.port;
     const std::string name = app::serviceName(port);
     ScHandle manager(
@@ -220,11 +220,10 @@ Told installService(const app::Options& options) {
         said += "The folder " + narrow(folder) +
                 " does not exist: records are reported in the event log until it does.\n";
     if (!::StartServiceW(service.get(), 0, nullptr))
-        return {said + "It did not start: " + describe(::GetLastError()) + "\n", true, 1};
+        return failed(said + "It did not start: " + describe(::GetLastError()));
     if (settle(service.get(), SERVICE_START_PENDING) != SERVICE_RUNNING) {
         const auto status = readServiceStatus(name);
-        return {said + "It did not start: " + status.value_or("the event log says why") + "\n",
-                true, 1};
+        return failed(said + "It did not start: " + status.value_or("the event log says why"));
     }
     // What the service found at its port, once it has tried.
     std::optional<std::string> status;
@@ -232,13 +231,14 @@ Told installService(const app::Options& options) {
     while (!(status = readServiceStatus(name)) && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     if (status == StatusCapturing)
-        return {said + "It is running and captures from " + app::portText(port) + " into " + save +
-                ".\n"};
-    return {said + "It is running, but does not capture yet: " +
-            status.value_or("it has not said how its port is") + "\n"};
+        return app::CommandLineAnswer::saying(said + "It is running and captures from " +
+                                              app::portText(port) + " into " + save + ".\n");
+    return app::CommandLineAnswer::saying(said + "It is running, but does not capture yet: " +
+                                          status.value_or("it has not said how its port is") +
+                                          "\n");
 }
 
-Told removeService(int port) {
+app::CommandLineAnswer removeService(int port) {
     const std::string name = app::serviceName(port);
     ScHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
     if (!manager)
@@ -264,7 +264,8 @@ Told removeService(int port) {
         return failed("the service " + name +
                       " stopped but could not be removed: " + describe(::GetLastError()));
     ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, (EventSources + widen(name)).c_str());
-    return {"Stopped and removed the service " + name + "; its files stay where they are.\n"};
+    return app::CommandLineAnswer::saying("Stopped and removed the service " + name +
+                                          "; its files stay where they are.\n");
 }
 
 std::optional<std::string> serviceHolding(int port) {

@@ -79,20 +79,27 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show) {
         return answer.exitCode;
     }
     const kelmor::app::Options& options = *answer.start;
-    if (options.service || options.installService || options.removeService) {
-        using namespace kelmor::win32;
-        const Told told = options.service          ? runService(options)
-                          : options.installService ? installService(options)
-                                                   : removeService(*options.removeService);
+    using kelmor::app::RunMode;
+    switch (options.mode) {
+    case RunMode::Service: {
         // The service has no desktop: what it says goes to a console or nowhere.
-        if (options.service)
-            writeToConsole(told.text, told.isError);
-        else
-            tell(told.text, told.isError);
-        return told.exitCode;
+        const auto said = kelmor::win32::runService(options);
+        kelmor::win32::writeToConsole(said.text, said.isError);
+        return said.exitCode;
     }
-    if (options.headless)
+    case RunMode::InstallService:
+    case RunMode::RemoveService: {
+        const auto said = options.mode == RunMode::InstallService
+                              ? kelmor::win32::installService(options)
+                              : kelmor::win32::removeService(*options.port);
+        tell(said.text, said.isError);
+        return said.exitCode;
+    }
+    case RunMode::Headless:
         return runHeadless(options);
+    case RunMode::Window:
+        break;
+    }
     kelmor::win32::Win32Window window(instance, show);
     window.start(options);
     const int code = window.run();

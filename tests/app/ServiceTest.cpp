@@ -60,7 +60,7 @@ TEST(Service, ItRunsWithTheInstallsCaptureOptionsKeptOffItsCommandLine) {
     EXPECT_EQ(serviceArguments(7), (std::vector<std::string>{"--service", "--port", "7"}));
     const ParsedOptions command = parseOptions(serviceArguments(7));
     ASSERT_FALSE(command.error) << *command.error;
-    EXPECT_TRUE(command.options.service);
+    EXPECT_EQ(command.options.mode, RunMode::Service);
 
     const std::string save = "C:\\cap dir\\50%OS%x";
     const ParsedOptions back =

@@ -8,19 +8,23 @@
 
 namespace kelmor::app {
 
+// How the program runs: one of these a start.
+enum class RunMode {
+    Window,         // the window (the default)
+    Headless,       // no window: --headless
+    Service,        // Windows: under the service manager (ServiceSwitch)
+    InstallService, // Windows: install and start the service for --port
+    RemoveService,  // Windows: stop and remove the service for the port
+};
+
 // What the command line asks for. Without options nothing changes: the
 // window opens and waits for "Save As".
 struct Options {
-    // The port from --port: the port list then reads "Comm N".
+    RunMode mode = RunMode::Window;
+    // The port from --port (or --remove-service): the port list then reads "Comm N".
     std::optional<int> port;
     // The name, as if confirmed in the dialog, when --save was given.
     std::optional<std::string> save;
-    bool headless = false;
-    // Windows: run under the service manager (ServiceSwitch), or install or
-    // remove the service for a port.
-    bool service = false;
-    bool installService = false;
-    std::optional<int> removeService;
     // The account an installed service runs under; LocalSystem without it.
     std::optional<std::string> serviceAccount;
     // Every record into a table too, when --database (or KELMOR_CSV_DATABASE) was given.
@@ -58,6 +62,8 @@ inline constexpr int UsageExitCode = 2;
 // What this build can do besides the window.
 struct Modes {
     bool service = false; // the Windows service, its install and its removal
+    // Where it cannot: what to do instead, for the message.
+    const char* withoutService = "this build has no service";
 };
 
 // What a face does with its command line before anything is drawn: start
@@ -67,6 +73,12 @@ struct CommandLineAnswer {
     std::string text;     // --help, --version or one line on what is wrong
     bool isError = false; // the text goes to standard error
     int exitCode = 0;
+
+    // What a run that ends at once (a service's install) says on its way out.
+    static CommandLineAnswer saying(std::string text) { return {{}, std::move(text), false, 0}; }
+    static CommandLineAnswer failing(std::string text, int exitCode = 1) {
+        return {{}, std::move(text), true, exitCode};
+    }
 };
 
 // The one option handler every face uses; program is the name --help shows.
