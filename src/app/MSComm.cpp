@@ -31,7 +31,7 @@ MaybeError MSComm::openOn(SerialDriver& driver, int port) {
     if (device.dangling)
         return Error{"Cannot open port", label(port, device.path),
                      "the link " + device.link + " points to no device"};
-    if (auto reason = driver.open(device.path, Line19200N81))
+    if (auto reason = driver.open(device, Line19200N81))
         return Error{"Cannot open port", label(port, device.path), *reason};
     openedLabel_ = label(port, device.path);
     openedDevice_ = device.path;

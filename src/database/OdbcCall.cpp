@@ -1,5 +1,7 @@
 #include "OdbcCall.h"
 
+#include "platform/System.h"
+
 #include <ctime>
 
 namespace kelmor::database::odbc {
@@ -78,13 +80,7 @@ bool readWide(SQLHSTMT stmt, SQLUSMALLINT column, WideText& out, bool& isNull) {
 
 SQL_TIMESTAMP_STRUCT utc(std::chrono::system_clock::time_point when) {
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(when.time_since_epoch());
-    const auto seconds = static_cast<std::time_t>(ms.count() / 1000);
-    std::tm t{};
-#ifdef _WIN32
-    gmtime_s(&t, &seconds);
-#else
-    gmtime_r(&seconds, &t);
-#endif
+    const std::tm t = platform::utcCalendar(static_cast<std::time_t>(ms.count() / 1000));
     SQL_TIMESTAMP_STRUCT ts{};
     ts.year = static_cast<SQLSMALLINT>(t.tm_year + 1900);
     ts.month = static_cast<SQLUSMALLINT>(t.tm_mon + 1); // tm_mon counts from 0

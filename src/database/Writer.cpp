@@ -2,19 +2,11 @@
 
 #include "Odbc.h"
 #include "Sender.h"
+#include "platform/System.h"
 
 #include <filesystem>
 #include <thread>
 #include <utility>
-#ifdef _WIN32
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
-#else
-#include <sys/resource.h>
-#include <unistd.h>
-#endif
 
 namespace kelmor::database {
 
@@ -26,28 +18,6 @@ namespace fs = std::filesystem;
 // in one commit, at the cost of a row reaching the table that much later.
 constexpr auto Gather = std::chrono::milliseconds(300);
 constexpr auto EndWait = std::chrono::seconds(3);
-
-// The line comes first: this thread gives way to the window's.
-void yieldToTheLine() {
-#ifdef _WIN32
-    ::SetThreadPriority(::GetCurrentThread(), THREAD_PRIORITY_BELOW_NORMAL);
-#elif defined(__linux__)
-    ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), 10);
-#endif
-}
-
-std::string hostName() {
-    char name[256] = {};
-#ifdef _WIN32
-    DWORD size = sizeof name;
-    if (!::GetComputerNameA(name, &size))
-        return "localhost";
-#else
-    if (::gethostname(name, sizeof name - 1) != 0)
-        return "localhost";
-#endif
-    return name;
-}
 
 } // namespace
 
@@ -62,8 +32,8 @@ Writer::Writer(Settings settings) : impl_(std::make_unique<Impl>()) {
     impl_->table = std::make_shared<odbc::OdbcTable>(settings.connection, settings.table);
     impl_->thread =
         std::thread([outbox = impl_->outbox, table = impl_->table, settings = std::move(settings)] {
-            yieldToTheLine();
-            Sender(*outbox, *table, settings, hostName).run(Gather);
+            platform::yieldToTheLine();
+            Sender(*outbox, *table, settings, platform::hostName).run(Gather);
         });
 }
 

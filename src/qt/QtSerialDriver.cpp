@@ -22,9 +22,9 @@ QtSerialDriver::QtSerialDriver(app::DriverEvents& events, QObject* parent)
 
 QtSerialDriver::~QtSerialDriver() = default;
 
-std::optional<std::string> QtSerialDriver::open(const std::string& device,
+std::optional<std::string> QtSerialDriver::open(const app::PortDevice& device,
                                                 const app::LineSettings& settings) {
-    port_.setPortName(QString::fromLocal8Bit(device));
+    port_.setPortName(QString::fromLocal8Bit(device.path));
     port_.setBaudRate(settings.baud);
     port_.setDataBits(static_cast<QSerialPort::DataBits>(settings.dataBits));
     port_.setParity(QSerialPort::NoParity);

@@ -20,7 +20,7 @@ public:
     explicit QtSerialDriver(app::DriverEvents& events, QObject* parent = nullptr);
     ~QtSerialDriver() override;
 
-    std::optional<std::string> open(const std::string& device,
+    std::optional<std::string> open(const app::PortDevice& device,
                                     const app::LineSettings& settings) override;
     std::string close() override;
     bool isOpen() const override { return port_.isOpen(); }

@@ -45,17 +45,15 @@ Win32SerialDriver::~Win32SerialDriver() {
     ::CloseHandle(stop_);
 }
 
-std::optional<std::string> Win32SerialDriver::open(const std::string& device,
+std::optional<std::string> Win32SerialDriver::open(const app::PortDevice& port,
                                                    const app::LineSettings& settings) {
     if (isOpen())
         return std::nullopt;
+    const std::string& device = port.path;
     const auto inUse = [&] {
         // A capture service of ours is named: the user can stop it.
-        const auto number = device.rfind("COM");
-        if (number != std::string::npos) {
-            if (const auto service = serviceHolding(std::atoi(device.c_str() + number + 3)))
-                return "the port is in use by the capture service " + *service;
-        }
+        if (const auto service = serviceHolding(port.port))
+            return "the port is in use by the capture service " + *service;
         return std::string("the port is in use by another program");
     };
     if (!lockPort(device))

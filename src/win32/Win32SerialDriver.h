@@ -26,7 +26,7 @@ public:
     Win32SerialDriver(const Win32SerialDriver&) = delete;
     Win32SerialDriver& operator=(const Win32SerialDriver&) = delete;
 
-    std::optional<std::string> open(const std::string& device,
+    std::optional<std::string> open(const app::PortDevice& device,
                                     const app::LineSettings& settings) override;
     std::string close() override;
     bool isOpen() const override { return port_ != INVALID_HANDLE_VALUE; }

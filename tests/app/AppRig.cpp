@@ -103,10 +103,10 @@ FakeDriver::~FakeDriver() {
     std::erase(rig_.drivers_, this);
 }
 
-std::optional<std::string> FakeDriver::open(const std::string& device,
+std::optional<std::string> FakeDriver::open(const app::PortDevice& device,
                                             const app::LineSettings& settings) {
     for (auto& [port, candidate] : rig_.devices_) {
-        if (candidate.path != device)
+        if (candidate.path != device.path)
             continue;
         ++candidate.opens;
         if (!candidate.plugged)

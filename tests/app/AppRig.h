@@ -99,7 +99,7 @@ public:
     FakeDriver(AppRig& rig, app::DriverEvents& events);
     ~FakeDriver() override;
 
-    std::optional<std::string> open(const std::string& device,
+    std::optional<std::string> open(const app::PortDevice& device,
                                     const app::LineSettings& settings) override;
     std::string close() override;
     bool isOpen() const override { return device_ != nullptr; }

@@ -16,6 +16,12 @@ using namespace std::string_literals;
 
 namespace {
 
+app::PortDevice device(const std::string& path) {
+    app::PortDevice found;
+    found.path = path;
+    return found;
+}
+
 // The descriptor this process holds on a device, or -1.
 int fdOpenOn(const std::string& device) {
     for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
@@ -38,7 +44,9 @@ protected:
     }
     void writeFailed(const std::string& reason) override { losses.push_back(reason); }
 
-    std::optional<std::string> open() { return driver.open(pty.slavePath(), app::Line19200N81); }
+    std::optional<std::string> open() {
+        return driver.open(device(pty.slavePath()), app::Line19200N81);
+    }
 
     Pty pty;
     int arrivals = 0;
@@ -104,7 +112,7 @@ TEST_F(QtSerialDriverTest, LostDeviceClosesOnceWithoutSpinning) {
 TEST_F(QtSerialDriverTest, PortInUseNamesTheProgramHoldingIt) {
     ASSERT_EQ(open(), std::nullopt);
     qt::QtSerialDriver second(*this);
-    const auto reason = second.open(pty.slavePath(), app::Line19200N81);
+    const auto reason = second.open(device(pty.slavePath()), app::Line19200N81);
     ASSERT_TRUE(reason.has_value());
     EXPECT_NE(reason->find("in use by another program"), std::string::npos) << *reason;
     EXPECT_NE(reason->find("process " + std::to_string(::getpid())), std::string::npos) << *reason;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/ErrorQueue.h"
+#include "app/PortNaming.h"
 #include "app/Geometry.h"
 #include "app/LineSettings.h"
 
@@ -85,7 +86,7 @@ public:
     virtual ~SerialDriver() = default;
     // Opens the device with the settings and raises DTR (a port that cannot
     // raise it is no error). Returns the system's reason on failure.
-    [[nodiscard]] virtual std::optional<std::string> open(const std::string& device,
+    [[nodiscard]] virtual std::optional<std::string> open(const PortDevice& device,
                                                           const LineSettings& settings) = 0;
     // Closes the port, first taking what the driver holds: a UART drops its
     // receive queue when it closes. Returns those bytes.

@@ -6,6 +6,7 @@ namespace kelmor::app {
 
 // Where "Comm N" leads on this machine.
 struct PortDevice {
+    int port = 0;          // N
     std::string path;      // what is opened
     std::string link;      // the link that chose it, empty when none did
     bool dangling = false; // the link exists but points nowhere
