@@ -375,7 +375,8 @@ void rewriteBench(const std::string& shmDir, const std::string& diskDir, bool sm
         report("first_store_p99_over_empty_" + tag,
                percentile(first, 99) / percentile(emptyFirst, 99));
 
-        // Today's single pass first, from the same start: no CSV file yet.
+        // The baseline first: the whole CSV file in one pass, from the same start (no CSV
+        // file yet).
         const auto start = Clock::now();
         {
             // Gone before the window starts: it holds the capture file.

@@ -61,7 +61,7 @@ void Form1::cmdGetData_Click() {
 void Form1::startCapture(const std::optional<std::string>& name, MissingPort whenMissing) {
     if (name)
         FileName = *name;
-    // A CSV file that could not be written is tried again at once.
+    // A CSV file that could not be written is tried again at the next store.
     capture_.retryCsvSoon();
     face_.timer.startTicking(TimerPeriodMs);
     reopenPort(whenMissing);

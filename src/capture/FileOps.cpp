@@ -164,8 +164,12 @@ MaybeError CsvRewrite::begin() {
     if (!out_.isOpen())
         return renderInPlace();
     partialMade_ = true;
-    if (permissions_)
-        (void)out_.setMode(static_cast<unsigned>(*permissions_));
+    // The new file must not be more open than the old: where its mode cannot
+    // be set, the old file is rewritten in place and keeps its own.
+    if (permissions_ && !out_.setMode(static_cast<unsigned>(*permissions_))) {
+        dropPartial();
+        return renderInPlace();
+    }
     outStamp_ = out_.stamp();
     return std::nullopt;
 }

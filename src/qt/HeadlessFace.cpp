@@ -18,8 +18,8 @@ bool toStandardError(const std::string& line) {
 HeadlessFace::HeadlessFace(QObject* parent)
     : QObject(parent),
       errors_(toStandardError, [this] { return form_ ? form_->fileName() : std::string(); }) {
-    const auto makeDriver = [this](app::DriverEvents& events) {
-        return std::make_unique<QtSerialDriver>(events, this);
+    const auto makeDriver = [](app::DriverEvents& events) {
+        return std::make_unique<QtSerialDriver>(events); // owned by Form1 alone, no Qt parent
     };
     app::Face face{timers_, errors_, makeDriver};
     face.errorsNeedOk = false;

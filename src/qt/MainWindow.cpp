@@ -131,8 +131,8 @@ MainWindow::MainWindow(QWidget* parent) : QWidget(parent) {
     // dialog behaves the same on every desktop and can be driven in tests.
     CommonDialog1->setOptions(QFileDialog::DontConfirmOverwrite | QFileDialog::DontUseNativeDialog);
 
-    const auto makeDriver = [this](app::DriverEvents& events) {
-        return std::make_unique<QtSerialDriver>(events, this);
+    const auto makeDriver = [](app::DriverEvents& events) {
+        return std::make_unique<QtSerialDriver>(events); // owned by Form1 alone, no Qt parent
     };
     form_ = std::make_unique<app::Form1>(app::Face{timers_, *this, makeDriver, this, this, this});
     timers_.drive(*form_);

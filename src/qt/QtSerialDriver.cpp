@@ -14,8 +14,7 @@ std::string toStd(const QByteArray& bytes) {
 
 } // namespace
 
-QtSerialDriver::QtSerialDriver(app::DriverEvents& events, QObject* parent)
-    : QObject(parent), events_(events) {
+QtSerialDriver::QtSerialDriver(app::DriverEvents& events) : events_(events) {
     connect(&port_, &QSerialPort::readyRead, this, [this] { events_.arrived(); });
     connect(&port_, &QSerialPort::errorOccurred, this, &QtSerialDriver::onError);
 }

@@ -17,7 +17,7 @@ class QtSerialDriver final : public QObject, public app::SerialDriver {
     Q_OBJECT
 
 public:
-    explicit QtSerialDriver(app::DriverEvents& events, QObject* parent = nullptr);
+    explicit QtSerialDriver(app::DriverEvents& events);
     ~QtSerialDriver() override;
 
     std::optional<std::string> open(const app::PortDevice& device,

@@ -3,7 +3,9 @@
 #include <QCoreApplication>
 #include <QSocketNotifier>
 
+#include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -26,8 +28,10 @@ constexpr int Signals[] = {SIGTERM, SIGINT, SIGHUP};
 
 QuitOnSignals::QuitOnSignals(QObject* parent) : QObject(parent) {
     // pipe() and fcntl(), not pipe2(): macOS has no pipe2.
-    if (::pipe(wakeup) != 0)
+    if (::pipe(wakeup) != 0) {
+        failure_ = std::strerror(errno);
         return;
+    }
     for (int fd : wakeup) {
         ::fcntl(fd, F_SETFD, FD_CLOEXEC);
         ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);

@@ -2,6 +2,9 @@
 
 #include <QObject>
 
+#include <optional>
+#include <string>
+
 class QSocketNotifier;
 
 namespace kelmor::qt {
@@ -14,12 +17,16 @@ namespace kelmor::qt {
 class QuitOnSignals final : public QObject {
 public:
     explicit QuitOnSignals(QObject* parent = nullptr);
+    // Why no handler could be set up; then a signal would end the program on
+    // the spot, so the program must not start.
+    const std::optional<std::string>& failure() const { return failure_; }
     ~QuitOnSignals() override;
     QuitOnSignals(const QuitOnSignals&) = delete;
     QuitOnSignals& operator=(const QuitOnSignals&) = delete;
 
 private:
     QSocketNotifier* notifier_ = nullptr;
+    std::optional<std::string> failure_;
 };
 
 } // namespace kelmor::qt

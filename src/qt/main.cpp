@@ -48,6 +48,18 @@ template <typename Face> int capture(Face& face, const kelmor::app::Options& opt
     return code;
 }
 
+#ifndef _WIN32
+// Without the handlers a signal would end the program on the spot, a record
+// half stored: then it does not start at all.
+bool signalsHandled(const kelmor::qt::QuitOnSignals& quit) {
+    if (!quit.failure())
+        return true;
+    std::fprintf(stderr, "%s: cannot handle SIGTERM, SIGINT and SIGHUP: %s\n", Program,
+                 quit.failure()->c_str());
+    return false;
+}
+#endif
+
 // The toolkit sees the program's name only: a name given to --save such as
 // "-platform" must never be taken for one of its own options.
 int runHeadless(char* program, const kelmor::app::Options& options) {
@@ -56,6 +68,8 @@ int runHeadless(char* program, const kelmor::app::Options& options) {
     describeApplication();
 #ifndef _WIN32
     kelmor::qt::QuitOnSignals quit;
+    if (!signalsHandled(quit))
+        return kelmor::app::UsageExitCode;
 #endif
     kelmor::qt::HeadlessFace face;
     return capture(face, options);
@@ -71,6 +85,8 @@ int runWindow(char* program, const kelmor::app::Options& options) {
     QApplication::setWindowIcon(icon);
 #ifndef _WIN32
     kelmor::qt::QuitOnSignals quit;
+    if (!signalsHandled(quit))
+        return kelmor::app::UsageExitCode;
 #endif
     kelmor::qt::MainWindow window;
     return capture(window, options);

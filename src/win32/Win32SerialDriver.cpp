@@ -36,6 +36,9 @@ Win32SerialDriver::Win32SerialDriver(app::DriverEvents& events) : events_(events
                                    ::GetModuleHandleW(nullptr), nullptr);
     ::SetWindowLongPtrW(messenger_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
     stop_ = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    // Without them no event could reach the window: every open says so.
+    if (messenger_ == nullptr || stop_ == nullptr)
+        cannotWork_ = windows::describe(::GetLastError());
 }
 
 Win32SerialDriver::~Win32SerialDriver() {
@@ -49,6 +52,8 @@ std::optional<std::string> Win32SerialDriver::open(const app::PortDevice& port,
                                                    const app::LineSettings& settings) {
     if (isOpen())
         return std::nullopt;
+    if (!cannotWork_.empty())
+        return cannotWork_;
     const std::string& device = port.path;
     const auto inUse = [&] {
         // A capture service of ours is named: the user can stop it.
@@ -121,6 +126,14 @@ std::optional<std::string> Win32SerialDriver::open(const app::PortDevice& port,
 void Win32SerialDriver::readLoop() {
     OVERLAPPED op{};
     op.hEvent = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (op.hEvent == nullptr) { // nothing could be read: the port is as good as lost
+        {
+            const std::lock_guard guard(lock_);
+            lostReason_ = windows::describe(::GetLastError());
+        }
+        ::PostMessageW(messenger_, Lost, 0, 0);
+        return;
+    }
     const auto stopping = [this](DWORD waitMs) {
         return ::WaitForSingleObject(stop_, waitMs) == WAIT_OBJECT_0;
     };
@@ -183,6 +196,8 @@ std::string Win32SerialDriver::drainQueue() {
     bytes.resize(status.cbInQue);
     OVERLAPPED op{};
     op.hEvent = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (op.hEvent == nullptr) // the bytes stay queued for the next read
+        return {};
     DWORD got = 0;
     const BOOL started = ::ReadFile(port_, bytes.data(), status.cbInQue, nullptr, &op);
     if (!finish(port_, op, started, got))
@@ -247,11 +262,15 @@ void Win32SerialDriver::write(std::string_view bytes) {
     OVERLAPPED op{};
     op.hEvent = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
     DWORD done = 0;
-    const BOOL started =
-        ::WriteFile(port_, bytes.data(), static_cast<DWORD>(bytes.size()), nullptr, &op);
-    const bool ok = finish(port_, op, started, done) && done == bytes.size();
+    bool ok = false;
+    if (op.hEvent != nullptr) {
+        const BOOL started =
+            ::WriteFile(port_, bytes.data(), static_cast<DWORD>(bytes.size()), nullptr, &op);
+        ok = finish(port_, op, started, done) && done == bytes.size();
+    }
     const DWORD code = ::GetLastError();
-    ::CloseHandle(op.hEvent);
+    if (op.hEvent != nullptr)
+        ::CloseHandle(op.hEvent);
     if (!ok) {
         // Raised from the message queue, not from inside this call.
         {

@@ -54,6 +54,7 @@ private:
     std::string received_;     // guarded by lock_
     std::string lostReason_;   // guarded by lock_
     std::string writeFailure_; // guarded by lock_
+    std::string cannotWork_;   // why the driver's window or event could not be made
 };
 
 } // namespace kelmor::win32
