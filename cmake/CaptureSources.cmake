@@ -4,7 +4,8 @@ set(KELMOR_CAPTURE_SOURCES
     ${KELMOR_ROOT}/src/capture/Capture.cpp
     ${KELMOR_ROOT}/src/capture/CaptureFiles.cpp
     ${KELMOR_ROOT}/src/capture/CsvFormat.cpp
-    ${KELMOR_ROOT}/src/capture/FileOps.cpp
+    ${KELMOR_ROOT}/src/capture/CsvRewrite.cpp
+    ${KELMOR_ROOT}/src/capture/DurableAppend.cpp
     ${KELMOR_ROOT}/src/capture/FileAccess.cpp
     ${KELMOR_ROOT}/src/capture/platform/File.cpp
 )

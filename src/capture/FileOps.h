@@ -89,6 +89,8 @@ private:
     MaybeError renderInPlace();
     void startOver();
     void dropPartial();
+    // All rendered: the CSV file takes its final form.
+    Slice complete();
     MaybeError failure(const std::string& path, const platform::File& file) const;
 
     std::string txt_;
