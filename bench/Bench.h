@@ -41,4 +41,15 @@ std::string fillCapture(const std::string& path, std::size_t bytes);
 
 using test::peakRssKiB;
 
+// The parts of the run, each printing its figures.
+void storeCost(const std::string& shmDir, const std::string& diskDir,
+               const std::vector<std::size_t>& sizes, bool small);
+void noEtxStream(const std::vector<std::size_t>& sizes);
+int peakChild(const std::string& base);
+void peakMemory(const std::string& self, const std::string& shmDir, std::size_t bigSize);
+void windowBench(const std::string& shmDir, const std::string& diskDir, std::size_t bigSize,
+                 int records);
+void longLine(const std::string& shmDir, bool small);
+void rewriteBench(const std::string& shmDir, const std::string& diskDir, bool small);
+
 } // namespace kelmor::bench

@@ -34,22 +34,11 @@ inline bool awaitAck(Pty& pty, std::string& seen, int timeoutMs = 5000) {
 // with the dialog on screen, then confirms the name (or cancels).
 inline void whenDialogOpens(const std::function<void()>& meanwhile, const std::string& name) {
     QTimer::singleShot(0, [meanwhile, name] {
-        QFileDialog* dialog = nullptr;
-        spinUntil([&] {
-            dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
-            return dialog != nullptr;
-        });
+        QFileDialog* dialog = waitForSaveDialog();
         ASSERT_NE(dialog, nullptr);
         if (meanwhile)
             meanwhile();
-        if (name.empty()) {
-            dialog->reject();
-            return;
-        }
-        auto* edit = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
-        ASSERT_NE(edit, nullptr);
-        edit->setText(QString::fromStdString(name));
-        static_cast<QDialog*>(dialog)->accept(); // QFileDialog::accept reads fileNameEdit
+        ASSERT_TRUE(answerSaveDialog(*dialog, name));
     });
 }
 
