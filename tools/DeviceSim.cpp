@@ -205,13 +205,127 @@ bool programConnected(int master) {
     return (p.revents & POLLHUP) == 0;
 }
 
+// The device's side of the line: sends the records, each when it is due,
+// and reports every ACK and every record that got none.
+class Simulator {
+public:
+    Simulator(const Options& o, int master, std::vector<std::vector<std::string>> fileRecords)
+        : o_(o), master_(master), fileRecords_(std::move(fileRecords)),
+          count_(o.count.value_or(static_cast<long>(fileRecords_.size()))) {}
+
+    // Until a signal, or every record is sent and answered; the exit code.
+    int run() {
+        while (!stopRequested) {
+            if (!connected()) {
+                ::usleep(50 * 1000);
+                continue;
+            }
+            const bool done = count_ > 0 && sent_ >= count_;
+            if (done && unanswered_ < 0)
+                break;
+            if (!done && Clock::now() >= nextSend_ && !sendNext())
+                return 1;
+            checkTimeout();
+            readAcks();
+        }
+        return exitCode_;
+    }
+
+private:
+    // Whether the program has the port open; says when that changes.
+    bool connected() {
+        if (!programConnected(master_)) {
+            if (connected_ || !announced_) {
+                std::printf("Waiting for the program to open Comm %d ...\n", o_.port);
+                std::fflush(stdout);
+                announced_ = true;
+            }
+            connected_ = false;
+            unanswered_ = -1;
+            return false;
+        }
+        if (!connected_) {
+            std::printf("The program opened Comm %d.\n", o_.port);
+            std::fflush(stdout);
+            connected_ = true;
+            nextSend_ = Clock::now();
+        }
+        return true;
+    }
+
+    bool sendNext() {
+        const auto fields =
+            fileRecords_.empty()
+                ? sample(sent_)
+                : fileRecords_[static_cast<std::size_t>(sent_) % fileRecords_.size()];
+        const std::string record = frame(fields);
+        if (::write(master_, record.data(), record.size()) != static_cast<ssize_t>(record.size())) {
+            std::fprintf(stderr, "kelmor-device-sim: write failed: %s\n", std::strerror(errno));
+            return false;
+        }
+        etxAt_ = lastActivity_ = Clock::now();
+        if (unanswered_ >= 0)
+            std::printf("record %ld: no ACK before the next record was due\n", unanswered_ + 1);
+        unanswered_ = sent_++;
+        std::string shown;
+        for (const auto& f : fields)
+            shown += (shown.empty() ? "" : " | ") + f;
+        std::printf("record %ld sent: %s\n", sent_, shown.c_str());
+        std::fflush(stdout);
+        nextSend_ += std::chrono::milliseconds(o_.intervalMs);
+        return true;
+    }
+
+    void checkTimeout() {
+        if (unanswered_ < 0 || msSince(etxAt_) <= static_cast<double>(o_.ackTimeoutMs))
+            return;
+        std::printf("record %ld: no ACK within %ld ms\n", unanswered_ + 1, o_.ackTimeoutMs);
+        std::fflush(stdout);
+        unanswered_ = -1;
+        if (count_ > 0 && sent_ >= count_)
+            exitCode_ = 1;
+    }
+
+    void readAcks() {
+        pollfd p{master_, POLLIN, 0};
+        if (::poll(&p, 1, 10) <= 0 || !(p.revents & POLLIN))
+            return;
+        char buf[256];
+        const ssize_t n = ::read(master_, buf, sizeof buf);
+        for (ssize_t i = 0; i < n; ++i) {
+            if (buf[i] != ACK)
+                continue;
+            if (unanswered_ >= 0) {
+                std::printf("ACK for record %ld after %.1f ms\n", unanswered_ + 1, msSince(etxAt_));
+                unanswered_ = -1;
+            } else {
+                std::printf("idle ACK after %.1f s of quiet\n", msSince(lastActivity_) / 1000.0);
+            }
+            lastActivity_ = Clock::now();
+            std::fflush(stdout);
+        }
+    }
+
+    const Options& o_;
+    int master_;
+    std::vector<std::vector<std::string>> fileRecords_;
+    long count_;
+    long sent_ = 0;
+    long unanswered_ = -1; // the record waiting for its ACK, if any
+    Clock::time_point etxAt_{};
+    Clock::time_point lastActivity_ = Clock::now();
+    Clock::time_point nextSend_ = Clock::now();
+    bool connected_ = false;
+    bool announced_ = false;
+    int exitCode_ = 0;
+};
+
 } // namespace
 
 int main(int argc, char** argv) {
     const Options o = parse(argc, argv);
-    const auto fileRecords =
+    auto fileRecords =
         o.file.empty() ? std::vector<std::vector<std::string>>{} : readRecords(o.file);
-    const long count = o.count.value_or(static_cast<long>(fileRecords.size()));
 
     const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0)
@@ -232,86 +346,7 @@ int main(int argc, char** argv) {
 
     std::printf("Bound Comm %d: %s -> %s\n", o.port, link.c_str(), slave.c_str());
     std::fflush(stdout);
-
-    long sent = 0;
-    long unanswered = -1; // the record waiting for its ACK, if any
-    Clock::time_point etxAt{}, lastActivity = Clock::now();
-    bool connected = false, announced = false;
-    int exitCode = 0;
-    auto nextSend = Clock::now();
-
-    while (!stopRequested) {
-        if (!programConnected(master)) {
-            if (connected || !announced) {
-                std::printf("Waiting for the program to open Comm %d ...\n", o.port);
-                std::fflush(stdout);
-                announced = true;
-            }
-            connected = false;
-            unanswered = -1;
-            ::usleep(50 * 1000);
-            continue;
-        }
-        if (!connected) {
-            std::printf("The program opened Comm %d.\n", o.port);
-            std::fflush(stdout);
-            connected = true;
-            nextSend = Clock::now();
-        }
-
-        const bool done = count > 0 && sent >= count;
-        if (done && unanswered < 0)
-            break;
-        if (!done && Clock::now() >= nextSend) {
-            const auto fields =
-                fileRecords.empty()
-                    ? sample(sent)
-                    : fileRecords[static_cast<std::size_t>(sent) % fileRecords.size()];
-            const std::string record = frame(fields);
-            if (::write(master, record.data(), record.size()) !=
-                static_cast<ssize_t>(record.size())) {
-                std::fprintf(stderr, "kelmor-device-sim: write failed: %s\n", std::strerror(errno));
-                exitCode = 1;
-                break;
-            }
-            etxAt = lastActivity = Clock::now();
-            if (unanswered >= 0)
-                std::printf("record %ld: no ACK before the next record was due\n", unanswered + 1);
-            unanswered = sent++;
-            std::string shown;
-            for (const auto& f : fields)
-                shown += (shown.empty() ? "" : " | ") + f;
-            std::printf("record %ld sent: %s\n", sent, shown.c_str());
-            std::fflush(stdout);
-            nextSend += std::chrono::milliseconds(o.intervalMs);
-        }
-        if (unanswered >= 0 && msSince(etxAt) > static_cast<double>(o.ackTimeoutMs)) {
-            std::printf("record %ld: no ACK within %ld ms\n", unanswered + 1, o.ackTimeoutMs);
-            std::fflush(stdout);
-            unanswered = -1;
-            if (count > 0 && sent >= count)
-                exitCode = 1;
-        }
-
-        pollfd p{master, POLLIN, 0};
-        if (::poll(&p, 1, 10) > 0 && (p.revents & POLLIN)) {
-            char buf[256];
-            const ssize_t n = ::read(master, buf, sizeof buf);
-            for (ssize_t i = 0; i < n; ++i) {
-                if (buf[i] != ACK)
-                    continue;
-                if (unanswered >= 0) {
-                    std::printf("ACK for record %ld after %.1f ms\n", unanswered + 1,
-                                msSince(etxAt));
-                    unanswered = -1;
-                } else {
-                    std::printf("idle ACK after %.1f s of quiet\n", msSince(lastActivity) / 1000.0);
-                }
-                lastActivity = Clock::now();
-                std::fflush(stdout);
-            }
-        }
-    }
+    const int exitCode = Simulator(o, master, std::move(fileRecords)).run();
     unbind(link, slave);
     ::close(master);
     return exitCode;
