@@ -35,8 +35,15 @@ def main(program_binary: str, sim_binary: str) -> int:
             sim.kill()
             out, _ = sim.communicate()
             failures.append("the simulator did not finish")
-        program.kill()
         print(line + out)
+        expected = (b"\r2026-12-07 10:00:00 S1 12.50 g OK "
+                    b"\r2026-12-07 10:00:01 S2 13.00 g UNSTABLE "
+                    b'\rquoted "value", x ')
+        # The CSV file follows the ACK: wait for it, then end the program cleanly.
+        read = lambda path: open(path, "rb").read() if os.path.exists(path) else b""
+        harness.wait_until(lambda: read(base + ".csv") == harness.reference_csv(expected), 30)
+        if program.terminate() != 0:
+            failures.append("SIGTERM did not end the program with 0")
         for n in (1, 2, 3):
             if "ACK for record %d after" % n not in out:
                 failures.append("no ACK reported for record %d" % n)
@@ -44,13 +51,8 @@ def main(program_binary: str, sim_binary: str) -> int:
             failures.append("the simulator exited with %d" % sim.returncode)
         if os.path.lexists(link):
             failures.append("the simulator left its link behind")
-        expected = (b"\r2026-12-07 10:00:00 S1 12.50 g OK "
-                    b"\r2026-12-07 10:00:01 S2 13.00 g UNSTABLE "
-                    b'\rquoted "value", x ')
-        with open(base + ".txt", "rb") as f:
-            capture = f.read()
-        with open(base + ".csv", "rb") as f:
-            csv = f.read()
+        capture = read(base + ".txt")
+        csv = read(base + ".csv")
         if capture != expected:
             failures.append("capture file is %r" % capture)
         if csv != harness.reference_csv(expected):
