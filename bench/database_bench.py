@@ -151,7 +151,7 @@ def main():
         report("db_peak_kib_backlog_" + ("8mib" if small else "1gib"), peaks["1gib"], "KiB")
         report("db_peak_backlog_over_empty", peaks["1gib"] / peaks["empty"])
     finally:
-        harness.Headless.stop_all()
+        harness.Program.stop_all()
         pg.freeze(signal.SIGCONT)
         pg.stop()
         harness.cleanup(work)

@@ -136,7 +136,7 @@ def Capture(binary, work, config, base, database, port=3, args=()):
     the test's own ODBC configuration."""
     if database:
         args = ("--database", database, *args)
-    return harness.Headless(binary, work, config, base, port, args,
+    return harness.headless(binary, work, config, base, port, args,
                             env=dict(ODBCSYSINI=work, ODBCINI=os.path.join(work, "odbc.ini")))
 
 
@@ -167,13 +167,10 @@ class Check:
         return program
 
     def send(self, count, what, device=None):
-        device = device or self.device
-        for i in range(self.first, self.first + count):
-            device.send(harness.record(i))
-            if not device.wait_ack(10):
-                self.fail("%s: record %d got no ACK" % (what, i))
-                break
+        got = len((device or self.device).lockstep(count, self.first, 10))
         self.first += count
+        if got != count:
+            self.fail("%s: record %d got no ACK" % (what, self.first - count + got))
 
     def arrives(self, what, base, where=None, table="kelmor_records"):
         """The table's rows for the capture file read like its CSV file."""
@@ -196,10 +193,8 @@ def sqlite(binary, work, config, device, failures):
     base = os.path.join(work, "lite")
     program = Capture(binary, work, config, base, "Driver=SQLite3;Database=" + lite)
     device.wait_open(WAIT)
-    for i in range(5):
-        device.send(harness.record(i))
-        if not device.wait_ack(10):
-            failures.append("SQLite: record %d got no ACK" % i)
+    if len(device.lockstep(5, 0, 10)) != 5:
+        failures.append("SQLite: a record got no ACK")
 
     def rows():
         try:
@@ -438,11 +433,11 @@ def main(binary, names):
                 failures.append("%s: %s: %s" % (check.__name__, type(e).__name__, e))
             print("%s: %s in %.1f s" % (check.__name__, "ok" if len(failures) == before else
                                         "FAILED", time.monotonic() - started), flush=True)
-            harness.Headless.stop_all()
+            harness.Program.stop_all()
             if failures:
                 break
     finally:
-        harness.Headless.stop_all()
+        harness.Program.stop_all()
         if pg is not None:
             try:
                 pg.freeze(signal.SIGCONT)

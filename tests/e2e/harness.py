@@ -193,17 +193,44 @@ class Device(Line):
         self.close()
 
 
-class Program:
-    """The real program in its own window."""
+def without_display(**extra) -> dict:
+    """The environment with no display at all, and the given variables."""
+    env = {k: v for k, v in os.environ.items()
+           if k not in ("DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM")}
+    env.update(extra)
+    return env
 
-    def __init__(self, binary: str, config_home: str, args=()):
-        env = dict(os.environ, XDG_CONFIG_HOME=config_home)
-        env.pop("QT_QPA_PLATFORM", None)
-        self.proc = subprocess.Popen([binary, *args], env=env, stdout=subprocess.DEVNULL,
-                                     stderr=subprocess.DEVNULL)
-        out = xdotool("search", "--sync", "--onlyvisible", "--name",
-                      "^KELMOR CSV File Creator$")
-        self.window = out.split()[0]
+
+class Program:
+    """The real program, the one way every test and benchmark starts it: in
+    its own window on the X display, or (headless=True) with no display at
+    all, its standard error then in the file `errors`. Every program started
+    is killed by stop_all at the end of a test."""
+    started = []
+
+    def __init__(self, binary: str, config_home: str, args=(), headless: bool = False,
+                 errors: str = None, env=None, **popen):
+        self.errors = errors
+        if headless:
+            environment = without_display(XDG_CONFIG_HOME=config_home, **(env or {}))
+        else:
+            environment = dict(os.environ, XDG_CONFIG_HOME=config_home, **(env or {}))
+            environment.pop("QT_QPA_PLATFORM", None)
+        popen.setdefault("stdout", subprocess.DEVNULL)
+        with open(errors or os.devnull, "a") as out:
+            popen.setdefault("stderr", out)
+            self.proc = subprocess.Popen([binary, *args], env=environment, **popen)
+        Program.started.append(self.proc)
+        self.window = None
+        if not headless:
+            out = xdotool("search", "--sync", "--onlyvisible", "--name",
+                          "^KELMOR CSV File Creator$")
+            self.window = out.split()[0]
+
+    def said(self, text: str) -> int:
+        """How often the program wrote this text to standard error."""
+        with open(self.errors) as f:
+            return f.read().count(text)
 
     def save_as(self, path: str):
         # "Save As" sits at 160,48 (121 x 33) in the window.
@@ -218,54 +245,41 @@ class Program:
                     return int(line.split()[1])
         return 0
 
-    def terminate(self):
-        """SIGTERM; returns the exit code."""
-        self.proc.terminate()
+    def end(self, sig=signal.SIGTERM, timeout: float = 30):
+        """Sends the signal; the exit code, or None if it did not end in time."""
+        self.proc.send_signal(sig)
         try:
-            return self.proc.wait(10)
+            return self.proc.wait(timeout)
         except subprocess.TimeoutExpired:
-            self.kill()
             return None
+
+    def terminate(self):
+        """SIGTERM; the exit code (killed and None after 10 s)."""
+        code = self.end(signal.SIGTERM, 10)
+        if code is None:
+            self.kill()
+        return code
 
     def kill(self):
         if self.proc.poll() is None:
             self.proc.kill()
         self.proc.wait()
 
-
-class Headless:
-    """The real program with --headless, capturing from Comm N into base;
-    its standard error goes to a file beside it. Every one started is
-    killed at the end of the test (stop_all)."""
-    started = []
-
-    def __init__(self, binary: str, work: str, config_home: str, base: str, port: int = 3,
-                 args=(), env=None):
-        self.errors = os.path.join(work, "stderr-%s.txt" % os.path.basename(base))
-        environment = {k: v for k, v in os.environ.items()
-                       if k not in ("DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM")}
-        environment.update(XDG_CONFIG_HOME=config_home, **(env or {}))
-        with open(self.errors, "a") as errors:
-            self.proc = subprocess.Popen([binary, "--headless", "--port", str(port), "--save", base,
-                                          *args], env=environment, stdout=subprocess.DEVNULL,
-                                         stderr=errors)
-        Headless.started.append(self.proc)
-
-    def said(self, text: str) -> int:
-        with open(self.errors) as f:
-            return f.read().count(text)
-
-    def end(self, sig=signal.SIGTERM):
-        """Stops it with the signal; returns the exit code."""
-        self.proc.send_signal(sig)
-        return self.proc.wait(30)
-
     @staticmethod
     def stop_all():
-        for proc in Headless.started:
+        for proc in Program.started:
             if proc.poll() is None:
                 proc.kill()
                 proc.wait()
+
+
+def headless(binary: str, work: str, config_home: str, base: str, port: int = 3, args=(),
+             env=None, **popen) -> Program:
+    """The program with --headless capturing from Comm N into base; its
+    standard error in stderr-BASE.txt in work."""
+    return Program(binary, config_home, ["--headless", "--port", str(port), "--save", base, *args],
+                   headless=True, errors=os.path.join(work, "stderr-%s.txt" % os.path.basename(base)),
+                   env=env, **popen)
 
 
 def workdir() -> str:

@@ -18,18 +18,12 @@ def main(binary: str) -> int:
     config = os.path.join(work, "config")
     base = os.path.join(work, "logs", "weighings")
     os.makedirs(os.path.dirname(base))
-    errors_path = os.path.join(work, "stderr.txt")
     failures = []
-    env = {k: v for k, v in os.environ.items()
-           if k not in ("DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM")}
-    env["XDG_CONFIG_HOME"] = config
     harness.guard_ports(config)
-    with open(errors_path, "w") as errors:
-        proc = subprocess.Popen([binary, "--headless", "--port", "3", "--save", base],
-                                env=env, stdout=subprocess.DEVNULL, stderr=errors)
-    def stderr_has(text):
-        with open(errors_path) as f:
-            return text in f.read()
+    program = harness.headless(binary, work, config, base)
+    proc = program.proc
+    errors_path = program.errors
+    stderr_has = lambda text: program.said(text) > 0
 
     try:
         # The adapter comes after the program has found it missing, as at boot.
@@ -42,16 +36,12 @@ def main(binary: str) -> int:
         device = harness.Device(config)
         if not device.wait_open(30):
             failures.append("the port was not opened once the device came")
-        sent = []
 
         def lockstep(first: int, count: int, dev) -> int:
-            for i in range(first, first + count):
-                dev.send(harness.record(i))
-                if not dev.wait_ack(10):
-                    failures.append("record %d got no ACK" % i)
-                    return i
-                sent.append(i)
-            return first + count
+            got = len(dev.lockstep(count, first, 10))
+            if got != count:
+                failures.append("record %d got no ACK" % (first + got))
+            return first + got
 
         n = lockstep(0, 20, device)
         quiet = time.monotonic()
@@ -130,11 +120,7 @@ def main(binary: str) -> int:
         if len(lost) != 1:
             failures.append("the unplug was not reported once: %r" % lines)
         def start_on_port_5(**popen):
-            with open(errors_path, "w") as errors:
-                popen.setdefault("stderr", errors)
-                started = subprocess.Popen([binary, "--headless", "--port", "5", "--save", base],
-                                           env=env, stdout=subprocess.DEVNULL, **popen)
-            return started
+            return harness.headless(binary, work, config, base, 5, **popen).proc
 
         def ended(proc, name):
             try:
@@ -192,9 +178,7 @@ def main(binary: str) -> int:
         proc.send_signal(signal.SIGTERM)
         ended(proc, "closed pipe")
     finally:
-        if proc.poll() is None:
-            proc.kill()
-            proc.wait()
+        harness.Program.stop_all()
         harness.cleanup(work)
     return harness.verdict(failures)
 

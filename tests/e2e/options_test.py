@@ -34,9 +34,8 @@ CASES = [
 
 
 def run(binary, args):
-    env = {k: v for k, v in os.environ.items()
-           if k not in ("DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM")}
-    return subprocess.run([binary, *args], env=env, capture_output=True, text=True, timeout=20)
+    return subprocess.run([binary, *args], env=harness.without_display(), capture_output=True,
+                          text=True, timeout=20)
 
 
 def main(binary: str) -> int:

@@ -24,7 +24,7 @@ def main(binary: str) -> int:
                 f.write(body)
             with open(base + ".csv", "wb") as f:
                 f.write(csv)
-            program = harness.Headless(binary, work, config, base)
+            program = harness.headless(binary, work, config, base)
             if not device.wait_open(30):
                 failures.append("%s: the port was not opened" % sig.name)
                 break
@@ -40,7 +40,7 @@ def main(binary: str) -> int:
                 failures.append("%s: exit %s, the CSV file ends %r, not %r"
                                 % (sig.name, code, got[-60:], want[-60:]))
     finally:
-        harness.Headless.stop_all()
+        harness.Program.stop_all()
         harness.cleanup(work)
     return harness.verdict(failures)
 
