@@ -2,20 +2,20 @@
 the truth: names with %NAME% captured into exactly those names, a stop that
 finishes the CSV file, a name another service captures into refused, a port
 our own capture holds reported, and silent installs that cannot do what
-they were asked failing with an exit code. Called from wine_test.py."""
+they were asked failing with an exit code. """
 
 import os
 import subprocess
 
 import harness
-import wine_test as w
+import wine as w
 
 
 def _records(n, first=0):
     return b"".join(harness.clean(harness.record(i)) for i in range(first, first + n))
 
 
-def service_options_test(wine, exe, work, failures):
+def service_settings(wine, exe, work, failures):
     folder = os.path.join(work, "cap dir")
     os.makedirs(folder)
     line = w.line_as_com(wine, 3)
@@ -68,12 +68,11 @@ def service_options_test(wine, exe, work, failures):
             failures.append("install on a port our capture holds: exit %d, %r" % (code, out))
         proc.kill()
         wine.run(exe, "--remove-service", "5")
-        print("service options: %d failures so far" % len(failures))
     finally:
         wine.kill()
 
 
-def installer_failures_test(wine, exe, work, failures):
+def installer_failures(wine, exe, work, failures):
     build = os.path.dirname(exe)
     setup = os.path.join(build, [f for f in os.listdir(build) if f.endswith("-setup.exe")][0])
     subprocess.run(["wineserver", "-p"], env=wine.env, check=True)
@@ -110,6 +109,5 @@ def installer_failures_test(wine, exe, work, failures):
         folder = os.path.join(wine.prefix, "drive_c", "Program Files", "KELMOR CSV File Creator")
         wine.run(os.path.join(folder, "uninstall.exe"), "/S", timeout=300)
         harness.wait_until(lambda: not os.path.exists(folder), 120, 0.2)
-        print("installer failures: %d failures so far" % len(failures))
     finally:
         wine.kill()
