@@ -40,25 +40,23 @@ void describeApplication() {
 }
 
 // Captures until the event loop ends (a signal, or the window closed), then
-// closes the port on purpose.
-template <typename Face> int capture(Face& face, const kelmor::app::Options& options) {
+// closes the port on purpose. Without the signal handlers a signal would end
+// the program on the spot, a record half stored: then it does not start.
+template <typename Face> int capture(const kelmor::app::Options& options) {
+#ifndef _WIN32
+    kelmor::qt::QuitOnSignals quit;
+    if (quit.failure()) {
+        std::fprintf(stderr, "%s: cannot handle SIGTERM, SIGINT and SIGHUP: %s\n", Program,
+                     quit.failure()->c_str());
+        return kelmor::app::UsageExitCode;
+    }
+#endif
+    Face face;
     face.start(options);
     const int code = QCoreApplication::exec();
     face.endCapture();
     return code;
 }
-
-#ifndef _WIN32
-// Without the handlers a signal would end the program on the spot, a record
-// half stored: then it does not start at all.
-bool signalsHandled(const kelmor::qt::QuitOnSignals& quit) {
-    if (!quit.failure())
-        return true;
-    std::fprintf(stderr, "%s: cannot handle SIGTERM, SIGINT and SIGHUP: %s\n", Program,
-                 quit.failure()->c_str());
-    return false;
-}
-#endif
 
 // The toolkit sees the program's name only: a name given to --save such as
 // "-platform" must never be taken for one of its own options.
@@ -66,13 +64,7 @@ int runHeadless(char* program, const kelmor::app::Options& options) {
     int argc = 1;
     QCoreApplication application(argc, &program);
     describeApplication();
-#ifndef _WIN32
-    kelmor::qt::QuitOnSignals quit;
-    if (!signalsHandled(quit))
-        return kelmor::app::UsageExitCode;
-#endif
-    kelmor::qt::HeadlessFace face;
-    return capture(face, options);
+    return capture<kelmor::qt::HeadlessFace>(options);
 }
 
 int runWindow(char* program, const kelmor::app::Options& options) {
@@ -83,13 +75,7 @@ int runWindow(char* program, const kelmor::app::Options& options) {
     icon.addFile(QStringLiteral(":/icons/kelmor-csv-16.png"), QSize(16, 16));
     icon.addFile(QStringLiteral(":/icons/kelmor-csv-32.png"), QSize(32, 32));
     QApplication::setWindowIcon(icon);
-#ifndef _WIN32
-    kelmor::qt::QuitOnSignals quit;
-    if (!signalsHandled(quit))
-        return kelmor::app::UsageExitCode;
-#endif
-    kelmor::qt::MainWindow window;
-    return capture(window, options);
+    return capture<kelmor::qt::MainWindow>(options);
 }
 
 } // namespace

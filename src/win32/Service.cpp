@@ -17,10 +17,6 @@ namespace kelmor::win32 {
 
 namespace {
 
-using windows::describe;
-using windows::narrow;
-using windows::widen;
-
 // What ServiceMain runs, and the face the control handler stops.
 struct Running {
     std::mutex lock;
@@ -77,7 +73,7 @@ void WINAPI serviceMain(DWORD, LPWSTR*) {
             return;
     }
     setState(SERVICE_START_PENDING, 10000);
-    const std::string name = narrow(running.name);
+    const std::string name = windows::narrow(running.name);
     const app::ParsedOptions options = app::serviceOptions(
         running.commandLine, readServiceOptions(name).value_or(std::vector<std::string>{}));
     if (options.error) {
@@ -110,7 +106,7 @@ void WINAPI serviceMain(DWORD, LPWSTR*) {
 
 app::CommandLineAnswer runService(const app::Options& options) {
     running.commandLine = options;
-    running.name = widen(app::serviceName(*options.port));
+    running.name = windows::widen(app::serviceName(*options.port));
     SERVICE_TABLE_ENTRYW table[] = {{running.name.data(), &serviceMain}, {nullptr, nullptr}};
     if (::StartServiceCtrlDispatcherW(table))
         return {};
@@ -121,7 +117,8 @@ app::CommandLineAnswer runService(const app::Options& options) {
                 " is for the service manager; to capture as a service, use "
                 "--install-service\n",
             app::UsageExitCode);
-    return app::CommandLineAnswer::failing("the service could not start: " + describe(code) + "\n");
+    return app::CommandLineAnswer::failing(
+        "the service could not start: " + windows::describe(code) + "\n");
 }
 
 } // namespace kelmor::win32

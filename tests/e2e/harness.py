@@ -2,6 +2,7 @@
 pseudo-terminal playing the instrument. Used by the end-to-end tests and the
 soak run; it never opens a real serial port."""
 
+import contextlib
 import os
 import select
 import shutil
@@ -280,6 +281,18 @@ def headless(binary: str, work: str, config_home: str, base: str, port: int = 3,
     return Program(binary, config_home, ["--headless", "--port", str(port), "--save", base, *args],
                    headless=True, errors=os.path.join(work, "stderr-%s.txt" % os.path.basename(base)),
                    env=env, **popen)
+
+
+@contextlib.contextmanager
+def workspace():
+    """A work folder for one test; at the end every program the test
+    started is killed and the folder removed, however the test ended."""
+    work = workdir()
+    try:
+        yield work
+    finally:
+        Program.stop_all()
+        cleanup(work)
 
 
 def workdir() -> str:

@@ -11,12 +11,11 @@ import harness
 
 
 def main(binary: str) -> int:
-    work = harness.workdir()
-    config = os.path.join(work, "config")
     failures = []
     body = b"".join(harness.clean(harness.record(i)) for i in range(1000000))  # 20 MB
     csv = harness.reference_csv(body)
-    try:
+    with harness.workspace() as work:
+        config = os.path.join(work, "config")
         device = harness.Device(config)
         for n, sig in enumerate((signal.SIGTERM, signal.SIGINT, signal.SIGHUP)):
             base = os.path.join(work, "big-%d" % sig)
@@ -39,9 +38,6 @@ def main(binary: str) -> int:
             if code != 0 or got != want:
                 failures.append("%s: exit %s, the CSV file ends %r, not %r"
                                 % (sig.name, code, got[-60:], want[-60:]))
-    finally:
-        harness.Program.stop_all()
-        harness.cleanup(work)
     return harness.verdict(failures)
 
 
