@@ -8,8 +8,9 @@ namespace kelmor::app {
 
 Form1::Form1(Face face)
     : face_(std::move(face)),
-      errors_(face_.errors, ErrorQueue::Clock::now, face_.errorRepeats, face_.errorsNeedOk),
-      MSComm1(face_.makeDriver, [this] { MSComm1_OnComm(); }) {
+      errors_(face_.errors, face_.now, face_.errorRepeats, face_.errorsNeedOk),
+      MSComm1(face_.makeDriver, [this] { MSComm1_OnComm(); }),
+      capture_(CaptureFiles::BlockSize, face_.now) {
     if (face_.portList != nullptr)
         face_.portList->setPortText(InitialPortText);
 }

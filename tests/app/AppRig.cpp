@@ -13,6 +13,7 @@ AppRig::AppRig() {
     app::Face face = app::Face::of(*this, [this](app::DriverEvents& events) {
         return std::make_unique<FakeDriver>(*this, events);
     });
+    face.now = [this] { return now; };
     form = std::make_unique<app::Form1>(std::move(face));
     form->start({});
 }

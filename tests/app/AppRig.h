@@ -77,6 +77,8 @@ public:
     void moveTo(const app::TwipsPoint& origin) override { movedTo = origin; }
     void show() override { windowShown = true; }
 
+    // The clock of the minute-long rules, which the test moves on.
+    app::ErrorQueue::Clock::time_point now = app::ErrorQueue::Clock::now();
     TempDir config;
     ScopedEnv configHome{"XDG_CONFIG_HOME", config.path()};
     TempDir out;

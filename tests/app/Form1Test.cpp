@@ -294,3 +294,22 @@ TEST(Form1Stop, AStopFinishesTheCsvRewriteOrLeavesTheCsvFileAsItWas) {
         }
     }
 }
+
+TEST(Form1Clock, ACsvFileThatFailedIsTriedAgainAMinuteLaterOnTheFacesClock) {
+    AppRig rig;
+    rig.bind(3);
+    std::filesystem::create_directory(rig.out / "log.csv"); // a folder where the CSV file goes
+    rig.saveAs(rig.out / "log");
+    rig.send(3, "\2A\x03");
+    ASSERT_EQ(rig.shown.size(), 1u);
+    rig.dismiss();
+    rig.send(3, "\2B\x03");
+    EXPECT_EQ(rig.shown.size(), 1u) << "not at every record";
+    std::filesystem::remove(rig.out / "log.csv");
+    rig.send(3, "\2C\x03");
+    EXPECT_FALSE(exists(rig.out / "log.csv")) << "not tried again before the minute is up";
+    rig.now += std::chrono::seconds(61);
+    rig.send(3, "\2D\x03");
+    EXPECT_EQ(readFile(rig.out / "log.csv"), referenceCsv("\rA \rB \rC \rD "));
+    EXPECT_EQ(rig.acks(3), 4u);
+}

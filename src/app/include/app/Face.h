@@ -1,9 +1,9 @@
 #pragma once
 
 #include "app/ErrorQueue.h"
-#include "app/PortNaming.h"
 #include "app/Geometry.h"
 #include "app/LineSettings.h"
+#include "app/PortNaming.h"
 
 #include <functional>
 #include <memory>
@@ -113,6 +113,9 @@ struct Face {
     ErrorQueue::Repeats errorRepeats = ErrorQueue::Repeats::AfterSuccessOrQuietTime;
     // A face that prints its errors: a line written needs no OK.
     bool errorsNeedOk = true;
+    // The clock of the minute-long rules (an error seen once, a CSV file
+    // retried): the system's, or a test's.
+    std::function<ErrorQueue::Clock::time_point()> now = ErrorQueue::Clock::now;
 
     // A window that is all of the parts itself.
     template <typename Window> static Face of(Window& window, DriverFactory makeDriver) {

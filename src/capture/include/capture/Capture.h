@@ -5,6 +5,7 @@
 #include "capture/SerialLink.h"
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 namespace kelmor {
@@ -21,7 +22,10 @@ public:
     // time a record takes to arrive, so that its ACK is never held back long.
     static constexpr CaptureFiles::Clock::duration CsvSliceBudget = std::chrono::microseconds(500);
 
-    explicit Capture(std::size_t csvBlockSize = CaptureFiles::BlockSize) : files_(csvBlockSize) {}
+    explicit Capture(
+        std::size_t csvBlockSize = CaptureFiles::BlockSize,
+        std::function<CaptureFiles::Clock::time_point()> now = CaptureFiles::Clock::now)
+        : files_(csvBlockSize, std::move(now)) {}
 
     // One communication event: take what waits on the port and, once an ETX
     // has arrived, clean the buffer, store it and acknowledge it. Returns the
