@@ -52,7 +52,7 @@ struct RewriteRun {
 
 // Starts capture into a big capture file; the device sends at the line's
 // pace (19200 baud, 10 bits a byte) while the CSV is rewritten.
-RewriteRun rewriteAtLinePace(qt::MainWindow& form, int masterFd, const std::string& base) {
+RewriteRun rewriteAtLinePace(qt::QtWindow& form, int masterFd, const std::string& base) {
     RewriteRun run;
     const auto txtBefore = std::filesystem::file_size(base + ".txt");
     std::atomic<bool> stored{false}; // the first record is in: the rewrite runs
@@ -102,7 +102,7 @@ RewriteRun rewriteAtLinePace(qt::MainWindow& form, int masterFd, const std::stri
 std::vector<double> firstStoreAfterStart(int masterFd, const std::string& base, int starts) {
     std::vector<double> us;
     for (int i = 0; i < starts; ++i) {
-        qt::MainWindow form; // a new run: it knows nothing of the files
+        qt::QtWindow form; // a new run: it knows nothing of the files
         form.start({});
         saveAs(form, base);
         withDevice([&] {
@@ -162,7 +162,7 @@ void rewriteBench(const std::string& shmDir, const std::string& diskDir, bool sm
         }
         std::filesystem::remove(base + ".csv");
 
-        qt::MainWindow form;
+        qt::QtWindow form;
         form.start({});
         const RewriteRun run = rewriteAtLinePace(form, master, base);
         report("rewrite_loop_blocked_max_ms_" + tag, run.maxGapMs, "ms");
@@ -193,7 +193,7 @@ void longLine(const std::string& shmDir, bool small) {
         } else {
             fillCapture(base + ".txt", size);
         }
-        qt::MainWindow form;
+        qt::QtWindow form;
         form.start({});
         saveAs(form, base);
         lockstep(master, 1);

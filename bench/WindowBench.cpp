@@ -84,7 +84,7 @@ void windowBench(const std::string& shmDir, const std::string& diskDir, std::siz
                  int records) {
     const BoundLine line;
     const test::Pty& pty = line.pty;
-    qt::MainWindow form;
+    qt::QtWindow form;
     form.start({});
 
     struct Place {

@@ -3,7 +3,7 @@
 // What the window benchmarks share: a line bound as Comm 3, the records the
 // device sends, "Save As", and waiting for ACKs and for the CSV file.
 #include "Bench.h"
-#include "MainWindow.h"
+#include "QtWindow.h"
 #include "support/Pty.h"
 #include "support/QtSupport.h"
 #include "support/ScopedEnv.h"
@@ -31,7 +31,7 @@ inline const std::string Record = "\x02"
                                   "OK\x03";
 
 // Presses "Save As" and confirms the name in the dialog.
-inline void saveAs(qt::MainWindow& form, const std::string& name) {
+inline void saveAs(qt::QtWindow& form, const std::string& name) {
     QTimer::singleShot(0, [name] {
         if (QFileDialog* dialog = test::waitForSaveDialog())
             (void)test::answerSaveDialog(*dialog, name); // the CSV file not growing says so
@@ -74,7 +74,7 @@ struct BoundLine {
 };
 
 // Runs the event loop until no CSV rewrite is pending.
-inline void waitForCsv(qt::MainWindow& form) {
+inline void waitForCsv(qt::QtWindow& form) {
     QEventLoop settle;
     QTimer check;
     QObject::connect(&check, &QTimer::timeout, [&] {

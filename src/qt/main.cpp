@@ -1,5 +1,5 @@
-#include "HeadlessFace.h"
-#include "MainWindow.h"
+#include "QtHeadless.h"
+#include "QtWindow.h"
 #ifndef _WIN32
 #include "QuitOnSignals.h"
 #endif
@@ -64,7 +64,7 @@ int runHeadless(char* program, const kelmor::app::Options& options) {
     int argc = 1;
     QCoreApplication application(argc, &program);
     describeApplication();
-    return capture<kelmor::qt::HeadlessFace>(options);
+    return capture<kelmor::qt::QtHeadless>(options);
 }
 
 int runWindow(char* program, const kelmor::app::Options& options) {
@@ -75,7 +75,7 @@ int runWindow(char* program, const kelmor::app::Options& options) {
     icon.addFile(QStringLiteral(":/icons/kelmor-csv-16.png"), QSize(16, 16));
     icon.addFile(QStringLiteral(":/icons/kelmor-csv-32.png"), QSize(32, 32));
     QApplication::setWindowIcon(icon);
-    return capture<kelmor::qt::MainWindow>(options);
+    return capture<kelmor::qt::QtWindow>(options);
 }
 
 } // namespace

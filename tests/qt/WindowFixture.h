@@ -1,6 +1,6 @@
 #pragma once
 
-#include "MainWindow.h"
+#include "QtWindow.h"
 #include "support/Pty.h"
 #include "support/QtSupport.h"
 #include "support/ScopedEnv.h"
@@ -73,7 +73,7 @@ protected:
     ScopedEnv configHome{"XDG_CONFIG_HOME", config.path()};
     TempDir out;
     Pty pty;
-    qt::MainWindow window;
+    qt::QtWindow window;
     const app::Form1& form() const { return window.form(); }
     std::string acks;
 };

@@ -1,4 +1,4 @@
-#include "HeadlessFace.h"
+#include "QtHeadless.h"
 
 #include "QtSerialDriver.h"
 
@@ -15,7 +15,7 @@ bool toStandardError(const std::string& line) {
 
 } // namespace
 
-HeadlessFace::HeadlessFace(QObject* parent)
+QtHeadless::QtHeadless(QObject* parent)
     : QObject(parent),
       errors_(toStandardError, [this] { return form_ ? form_->fileName() : std::string(); }) {
     const auto makeDriver = [](app::DriverEvents& events) {
@@ -27,7 +27,7 @@ HeadlessFace::HeadlessFace(QObject* parent)
     timers_.drive(*form_);
 }
 
-HeadlessFace::~HeadlessFace() {
+QtHeadless::~QtHeadless() {
     form_.reset();
 }
 

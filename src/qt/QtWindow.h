@@ -21,7 +21,7 @@ namespace kelmor::qt {
 
 // The Qt face of Form1: the window, its controls, the save dialog, the timer
 // and the error box. It draws and forwards; Form1 decides.
-class MainWindow final : public QWidget,
+class QtWindow final : public QWidget,
                          public app::PortListView,
                          public app::SaveDialogView,
                          public app::ErrorView,
@@ -29,8 +29,8 @@ class MainWindow final : public QWidget,
     Q_OBJECT
 
 public:
-    explicit MainWindow(QWidget* parent = nullptr);
-    ~MainWindow() override;
+    explicit QtWindow(QWidget* parent = nullptr);
+    ~QtWindow() override;
 
     // See Form1::start; the window shows from there.
     void start(const app::Options& options) { form_->start(options); }

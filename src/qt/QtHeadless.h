@@ -16,10 +16,10 @@ namespace kelmor::qt {
 
 // Form1 without a window or a display: the command line names the port and
 // the files, errors go to standard error, one line each (app::HeadlessErrorView).
-class HeadlessFace final : public QObject {
+class QtHeadless final : public QObject {
 public:
-    explicit HeadlessFace(QObject* parent = nullptr);
-    ~HeadlessFace() override;
+    explicit QtHeadless(QObject* parent = nullptr);
+    ~QtHeadless() override;
 
     // See Form1::start; the options hold a name (--save).
     void start(const app::Options& options) { form_->start(options); }

@@ -1,4 +1,4 @@
-#include "MainWindow.h"
+#include "QtWindow.h"
 
 #include "QtSerialDriver.h"
 #include "app/Layout.h"
@@ -101,7 +101,7 @@ private:
 
 } // namespace
 
-MainWindow::MainWindow(QWidget* parent) : QWidget(parent) {
+QtWindow::QtWindow(QWidget* parent) : QWidget(parent) {
     setWindowTitle(QString::fromLatin1(layout::Caption));
     setFixedSize(app::twipsToPixels(layout::ClientWidth), app::twipsToPixels(layout::ClientHeight));
 
@@ -139,25 +139,25 @@ MainWindow::MainWindow(QWidget* parent) : QWidget(parent) {
     connect(cmdGetData, &QPushButton::clicked, this, [this] { form_->cmdGetData_Click(); });
 }
 
-MainWindow::~MainWindow() {
+QtWindow::~QtWindow() {
     // The drivers are children of this window: the form goes first.
     form_.reset();
 }
 
-void MainWindow::addPort(const std::string& item) {
+void QtWindow::addPort(const std::string& item) {
     Combo1->addItem(QString::fromStdString(item));
     static_cast<PortList*>(Combo1)->describePorts();
 }
 
-std::string MainWindow::portText() const {
+std::string QtWindow::portText() const {
     return Combo1->currentText().toStdString();
 }
 
-void MainWindow::setPortText(const std::string& text) {
+void QtWindow::setPortText(const std::string& text) {
     Combo1->setEditText(QString::fromStdString(text));
 }
 
-std::optional<std::string> MainWindow::askFileName() {
+std::optional<std::string> QtWindow::askFileName() {
     auto* dialog = static_cast<SaveDialog*>(CommonDialog1);
     dialog->forget();
     if (dialog->exec() != QDialog::Accepted)
@@ -172,7 +172,7 @@ std::optional<std::string> MainWindow::askFileName() {
     return QFile::encodeName(name).toStdString();
 }
 
-void MainWindow::showError(const std::string& text) {
+void QtWindow::showError(const std::string& text) {
     auto* box =
         new QMessageBox(QMessageBox::Critical, windowTitle(),
                         QString::fromLocal8Bit(app::wrappableText(text)), QMessageBox::Ok, this);
@@ -188,7 +188,7 @@ void MainWindow::showError(const std::string& text) {
     box->open();
 }
 
-app::TwipsSize MainWindow::screenSize() const {
+app::TwipsSize QtWindow::screenSize() const {
     const QScreen* screen = this->screen();
     if (screen == nullptr)
         return outerSize();
@@ -196,12 +196,12 @@ app::TwipsSize MainWindow::screenSize() const {
             app::pixelsToTwips(screen->geometry().height())};
 }
 
-app::TwipsSize MainWindow::outerSize() const {
+app::TwipsSize QtWindow::outerSize() const {
     return {app::pixelsToTwips(frameGeometry().width()),
             app::pixelsToTwips(frameGeometry().height())};
 }
 
-void MainWindow::moveTo(const app::TwipsPoint& origin) {
+void QtWindow::moveTo(const app::TwipsPoint& origin) {
     const QPoint screenOrigin = screen() != nullptr ? screen()->geometry().topLeft() : QPoint();
     move(screenOrigin.x() + app::twipsToPixels(origin.left),
          screenOrigin.y() + app::twipsToPixels(origin.top));
