@@ -14,6 +14,8 @@
 
 namespace kelmor::bench {
 
+using namespace kelmor::capture;
+
 namespace {
 
 using test::FakePort;

@@ -11,6 +11,8 @@
 
 namespace kelmor::bench {
 
+using namespace kelmor::capture;
+
 namespace {
 
 // Watches the event loop: the longest gap between two turns of a 1 ms timer

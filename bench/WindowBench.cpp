@@ -10,6 +10,8 @@
 
 namespace kelmor::bench {
 
+using namespace kelmor::capture;
+
 namespace {
 
 // The device sends everything without waiting; done when all is on disk.

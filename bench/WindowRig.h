@@ -23,6 +23,8 @@
 
 namespace kelmor::bench {
 
+using namespace kelmor::capture;
+
 inline const std::string Record = "\x02"
                                   "2026-12-07\x1c"
                                   "10:00:00\x1c"

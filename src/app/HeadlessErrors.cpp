@@ -12,7 +12,7 @@ void HeadlessErrorView::showError(const std::string& text) {
     // Where the log cannot be written either, nothing is left to tell it
     // to; capture goes on.
     if (const std::string name = fileName_(); !name.empty())
-        appendLogLine(errorLogName(name), last_);
+        capture::appendLogLine(errorLogName(name), last_);
 }
 
 std::string errorLogName(const std::string& fileName) {

@@ -2,7 +2,7 @@
 
 #include "capture/Framing.h"
 
-namespace kelmor {
+namespace kelmor::capture {
 
 void Capture::clean(std::string& text) {
     for (char& ch : text) {
@@ -79,4 +79,4 @@ MaybeError Capture::storeWaiting(SerialLink& port, const std::string& baseName) 
     return result.csvError;
 }
 
-} // namespace kelmor
+} // namespace kelmor::capture

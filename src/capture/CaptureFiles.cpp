@@ -2,7 +2,7 @@
 
 #include "FileOps.h"
 
-namespace kelmor {
+namespace kelmor::capture {
 
 CaptureFiles::CaptureFiles(std::size_t blockSize, std::function<Clock::time_point()> now)
     : blockSize_(blockSize), now_(std::move(now)) {}
@@ -129,4 +129,4 @@ void CaptureFiles::retryCsvSoon() {
     csvFailureReported_ = false;
 }
 
-} // namespace kelmor
+} // namespace kelmor::capture

@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-namespace kelmor {
+namespace kelmor::capture {
 
 FileNames deriveNames(const std::string& baseName) {
     FileNames names;
@@ -62,4 +62,4 @@ void CsvRenderer::finish(std::string& out) {
     skipLf_ = false;
 }
 
-} // namespace kelmor
+} // namespace kelmor::capture

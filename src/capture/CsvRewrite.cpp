@@ -4,7 +4,7 @@
 #include <utility>
 
 // The CSV file: continued where it ends, or rendered anew in slices.
-namespace kelmor::fileops {
+namespace kelmor::capture::fileops {
 
 using platform::File;
 
@@ -217,4 +217,4 @@ CsvRewrite::Slice CsvRewrite::complete() {
     return slice;
 }
 
-} // namespace kelmor::fileops
+} // namespace kelmor::capture::fileops

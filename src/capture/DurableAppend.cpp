@@ -4,7 +4,7 @@
 #include <utility>
 
 // The capture file: appended to durably, and held against a second capture.
-namespace kelmor::fileops {
+namespace kelmor::capture::fileops {
 
 namespace {
 
@@ -127,4 +127,4 @@ MaybeError holdCaptureFile(const std::string& path, std::unique_ptr<HeldFile>& h
     return std::nullopt;
 }
 
-} // namespace kelmor::fileops
+} // namespace kelmor::capture::fileops

@@ -4,7 +4,7 @@
 
 #include <filesystem>
 
-namespace kelmor {
+namespace kelmor::capture {
 
 ReadResult readFileAt(const std::string& path, std::uint64_t offset, std::size_t length) {
     using platform::File;
@@ -50,4 +50,4 @@ std::string canonicalName(const std::string& path) {
     return ec ? path : absolute.lexically_normal().string();
 }
 
-} // namespace kelmor
+} // namespace kelmor::capture

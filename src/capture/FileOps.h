@@ -16,7 +16,7 @@
 // The file work of a store: a durable append that is undone when it fails,
 // and the CSV rendering, continued or redone in slices, written on top of the
 // platform's file seam.
-namespace kelmor::fileops {
+namespace kelmor::capture::fileops {
 
 inline std::optional<FileStamp> stampOf(const std::string& path) {
     return platform::File::stampOf(path);
@@ -126,4 +126,4 @@ struct HeldFile {
 // error when another program holds it.
 [[nodiscard]] MaybeError holdCaptureFile(const std::string& path, std::unique_ptr<HeldFile>& held);
 
-} // namespace kelmor::fileops
+} // namespace kelmor::capture::fileops

@@ -8,6 +8,10 @@
 
 namespace kelmor::database {
 
+using capture::canonicalName;
+using capture::readFileAt;
+using capture::ReadResult;
+
 namespace {
 
 constexpr std::size_t ReadAtMost = 256 << 10;

@@ -73,7 +73,7 @@ void WINAPI serviceMain(DWORD, LPWSTR*) {
             return;
     }
     setState(SERVICE_START_PENDING, 10000);
-    const std::string name = windows::narrow(running.name);
+    const std::string name = capture::windows::narrow(running.name);
     const app::ParsedOptions options = app::serviceOptions(
         running.commandLine, readServiceOptions(name).value_or(std::vector<std::string>{}));
     if (options.error) {
@@ -106,7 +106,7 @@ void WINAPI serviceMain(DWORD, LPWSTR*) {
 
 app::CommandLineAnswer runService(const app::Options& options) {
     running.commandLine = options;
-    running.name = windows::widen(app::serviceName(*options.port));
+    running.name = capture::windows::widen(app::serviceName(*options.port));
     SERVICE_TABLE_ENTRYW table[] = {{running.name.data(), &serviceMain}, {nullptr, nullptr}};
     if (::StartServiceCtrlDispatcherW(table))
         return {};
@@ -118,7 +118,7 @@ app::CommandLineAnswer runService(const app::Options& options) {
                 "--install-service\n",
             app::UsageExitCode);
     return app::CommandLineAnswer::failing(
-        "the service could not start: " + windows::describe(code) + "\n");
+        "the service could not start: " + capture::windows::describe(code) + "\n");
 }
 
 } // namespace kelmor::win32

@@ -19,9 +19,9 @@ namespace kelmor::win32 {
 
 namespace {
 
-using windows::describe;
-using windows::narrow;
-using windows::widen;
+using capture::windows::describe;
+using capture::windows::narrow;
+using capture::windows::widen;
 
 constexpr std::chrono::seconds StateTimeout{30};
 // How long an install waits for the service to say how its port is.
@@ -138,8 +138,9 @@ std::optional<std::string> savedNameOf(SC_HANDLE manager, int port) {
 }
 
 bool sameFile(const std::string& a, const std::string& b) {
-    return ::CompareStringOrdinal(widen(deriveNames(a).TxtName).c_str(), -1,
-                                  widen(deriveNames(b).TxtName).c_str(), -1, TRUE) == CSTR_EQUAL;
+    return ::CompareStringOrdinal(widen(capture::deriveNames(a).TxtName).c_str(), -1,
+                                  widen(capture::deriveNames(b).TxtName).c_str(), -1,
+                                  TRUE) == CSTR_EQUAL;
 }
 
 } // namespace

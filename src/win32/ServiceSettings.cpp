@@ -13,8 +13,8 @@ namespace kelmor::win32 {
 
 namespace {
 
-using windows::narrow;
-using windows::widen;
+using capture::windows::narrow;
+using capture::windows::widen;
 
 constexpr const wchar_t* Options = L"Options";
 constexpr const wchar_t* Status = L"Status";
@@ -37,18 +37,18 @@ std::optional<std::string> lockDown(HKEY key, const std::optional<std::string>& 
                                   &domainSize, &use) ||
             !::ConvertSidToStringSidW(sid, &text))
             return "the account " + *account +
-                   " is not known: " + windows::describe(::GetLastError());
+                   " is not known: " + capture::windows::describe(::GetLastError());
         sddl += L"(A;CI;KA;;;" + std::wstring(text) + L")";
         ::LocalFree(text);
     }
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1,
                                                                 &descriptor, nullptr))
-        return windows::describe(::GetLastError());
+        return capture::windows::describe(::GetLastError());
     const LSTATUS set = ::RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, descriptor);
     ::LocalFree(descriptor);
     if (set != ERROR_SUCCESS)
-        return windows::describe(static_cast<DWORD>(set));
+        return capture::windows::describe(static_cast<DWORD>(set));
     return std::nullopt;
 }
 
@@ -61,7 +61,7 @@ std::optional<std::string> writeServiceOptions(const std::string& service,
     LSTATUS r = ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, keyOf(service).c_str(), 0, nullptr, 0,
                                   KEY_SET_VALUE | WRITE_DAC, nullptr, &key, nullptr);
     if (r != ERROR_SUCCESS)
-        return windows::describe(static_cast<DWORD>(r));
+        return capture::windows::describe(static_cast<DWORD>(r));
     // One string each, as REG_MULTI_SZ holds them; none is ever expanded.
     std::wstring all;
     for (const std::string& arg : args)
@@ -73,7 +73,7 @@ std::optional<std::string> writeServiceOptions(const std::string& service,
                              reinterpret_cast<const BYTE*>(all.data()),
                              static_cast<DWORD>(all.size() * sizeof(wchar_t)));
         if (r != ERROR_SUCCESS)
-            failed = windows::describe(static_cast<DWORD>(r));
+            failed = capture::windows::describe(static_cast<DWORD>(r));
     }
     ::RegDeleteValueW(key, Status);
     ::RegCloseKey(key);

@@ -40,7 +40,7 @@ Win32Headless::Win32Headless(HWND parent, std::wstring eventSource)
     if (window_ == nullptr) {
         // No timers and no events without it: say why, and run() ends at once.
         errors_.showError("Cannot make the program's message window: " +
-                          windows::describe(::GetLastError()));
+                          capture::windows::describe(::GetLastError()));
         stopping_ = true;
     }
     ::SetWindowLongPtrW(window_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
@@ -111,7 +111,7 @@ bool Win32Headless::say(const std::string& line) {
 bool Win32Headless::toEventLog(const std::string& line) {
     if (eventLog_ == nullptr)
         eventLog_ = ::RegisterEventSourceW(nullptr, eventSource_.c_str());
-    const std::wstring wide = windows::widen(line);
+    const std::wstring wide = capture::windows::widen(line);
     LPCWSTR strings[] = {wide.c_str()};
     return eventLog_ != nullptr && ::ReportEventW(eventLog_, EVENTLOG_ERROR_TYPE, 0, KELMOR_ERROR,
                                                   nullptr, 1, 0, strings, nullptr);

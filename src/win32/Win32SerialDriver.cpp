@@ -38,7 +38,7 @@ Win32SerialDriver::Win32SerialDriver(app::DriverEvents& events) : events_(events
     stop_ = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
     // Without them no event could reach the window: every open says so.
     if (messenger_ == nullptr || stop_ == nullptr)
-        cannotWork_ = windows::describe(::GetLastError());
+        cannotWork_ = capture::windows::describe(::GetLastError());
 }
 
 Win32SerialDriver::~Win32SerialDriver() {
@@ -63,17 +63,17 @@ std::optional<std::string> Win32SerialDriver::open(const app::PortDevice& port,
     };
     if (!lockPort(device))
         return inUse();
-    port_ = ::CreateFileW(windows::widen(device).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                          OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    port_ = ::CreateFileW(capture::windows::widen(device).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                          nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
     if (port_ == INVALID_HANDLE_VALUE) {
         const DWORD code = ::GetLastError();
         unlockPort();
         if (code == ERROR_ACCESS_DENIED || code == ERROR_SHARING_VIOLATION)
             return inUse();
-        return windows::describe(code);
+        return capture::windows::describe(code);
     }
     const auto refused = [this] {
-        const std::string why = windows::describe(::GetLastError());
+        const std::string why = capture::windows::describe(::GetLastError());
         ::CloseHandle(port_);
         port_ = INVALID_HANDLE_VALUE;
         unlockPort();
@@ -129,7 +129,7 @@ void Win32SerialDriver::readLoop() {
     if (op.hEvent == nullptr) { // nothing could be read: the port is as good as lost
         {
             const std::lock_guard guard(lock_);
-            lostReason_ = windows::describe(::GetLastError());
+            lostReason_ = capture::windows::describe(::GetLastError());
         }
         ::PostMessageW(messenger_, Lost, 0, 0);
         return;
@@ -163,7 +163,7 @@ void Win32SerialDriver::readLoop() {
             // once, every call). Report once and stop; never spin.
             {
                 const std::lock_guard guard(lock_);
-                lostReason_ = windows::describe(code);
+                lostReason_ = capture::windows::describe(code);
             }
             ::PostMessageW(messenger_, Lost, 0, 0);
             break;
@@ -232,8 +232,8 @@ bool Win32SerialDriver::lockPort(const std::string& device) {
     // A mutex per port keeps two captures of ours apart on both, across
     // sessions: one in a service's session that this one may not open is
     // held as surely as one it may.
-    const std::wstring name =
-        L"Global\\kelmor-csv port " + windows::widen(device.substr(device.rfind('\\') + 1));
+    const std::wstring name = L"Global\\kelmor-csv port " +
+                              capture::windows::widen(device.substr(device.rfind('\\') + 1));
     portLock_ = ::CreateMutexW(nullptr, FALSE, name.c_str());
     const DWORD code = ::GetLastError();
     if (portLock_ == nullptr)
@@ -275,7 +275,7 @@ void Win32SerialDriver::write(std::string_view bytes) {
         // Raised from the message queue, not from inside this call.
         {
             const std::lock_guard guard(lock_);
-            writeFailure_ = windows::describe(code);
+            writeFailure_ = capture::windows::describe(code);
         }
         ::PostMessageW(messenger_, WriteFailed, 0, 0);
     }

@@ -15,8 +15,8 @@ namespace kelmor::win32 {
 namespace {
 
 namespace layout = app::layout;
-using windows::narrow;
-using windows::widen;
+using capture::windows::narrow;
+using capture::windows::widen;
 
 constexpr wchar_t WindowClass[] = L"KelmorCsvFileCreator";
 constexpr UINT ShowError = WM_APP + 10;

@@ -25,8 +25,8 @@ constexpr const char* Program = "kelmor-csv";
 void tell(const std::string& text, bool error) {
     if (text.empty() || kelmor::win32::writeToConsole(text, error))
         return;
-    ::MessageBoxW(nullptr, kelmor::windows::widen(text).c_str(), L"KELMOR CSV File Creator",
-                  error ? MB_OK | MB_ICONERROR : MB_OK);
+    ::MessageBoxW(nullptr, kelmor::capture::windows::widen(text).c_str(),
+                  L"KELMOR CSV File Creator", error ? MB_OK | MB_ICONERROR : MB_OK);
 }
 
 std::mutex consoleLock;
@@ -68,7 +68,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show) {
     LPWSTR* raw = ::CommandLineToArgvW(::GetCommandLineW(), &count);
     std::vector<std::string> args;
     for (int i = 1; i < count; ++i)
-        args.push_back(kelmor::windows::narrow(raw[i]));
+        args.push_back(kelmor::capture::windows::narrow(raw[i]));
     ::LocalFree(raw);
 
     // Options first: --help, --version and option errors open no window.

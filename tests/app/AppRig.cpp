@@ -9,6 +9,8 @@
 
 namespace kelmor::test {
 
+using namespace kelmor::capture;
+
 AppRig::AppRig() {
     app::Face face = app::Face::of(*this, [this](app::DriverEvents& events) {
         return std::make_unique<FakeDriver>(*this, events);

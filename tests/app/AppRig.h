@@ -14,6 +14,8 @@
 
 namespace kelmor::test {
 
+using namespace kelmor::capture;
+
 // A device at the end of a fake serial line. Like a UART, its driver drops
 // what it holds when the port closes, unless close() hands it over.
 struct FakeDevice {

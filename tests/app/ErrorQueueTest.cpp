@@ -9,6 +9,7 @@
 #include <vector>
 
 using namespace kelmor;
+using namespace kelmor::capture;
 using namespace kelmor::app;
 
 namespace {

@@ -8,6 +8,7 @@
 #include <filesystem>
 
 using namespace kelmor;
+using namespace kelmor::capture;
 using namespace kelmor::test;
 
 namespace {

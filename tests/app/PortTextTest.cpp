@@ -11,6 +11,7 @@
 #include <cstdlib>
 
 using namespace kelmor;
+using namespace kelmor::capture;
 using namespace kelmor::app;
 using namespace kelmor::test;
 

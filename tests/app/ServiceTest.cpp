@@ -41,12 +41,12 @@ TEST(Service, CommandLineReadsBackAsItsArguments) {
     EXPECT_NE(line.find(" \"a\\\"b\" "), std::string::npos) << line;
 #ifdef _WIN32
     int count = 0;
-    LPWSTR* read = ::CommandLineToArgvW(kelmor::windows::widen(line).c_str(), &count);
+    LPWSTR* read = ::CommandLineToArgvW(kelmor::capture::windows::widen(line).c_str(), &count);
     ASSERT_NE(read, nullptr);
     ASSERT_EQ(count, static_cast<int>(args.size()) + 1);
-    EXPECT_EQ(kelmor::windows::narrow(read[0]), "C:\\Program Files\\K\\kelmor-csv.exe");
+    EXPECT_EQ(kelmor::capture::windows::narrow(read[0]), "C:\\Program Files\\K\\kelmor-csv.exe");
     for (std::size_t i = 0; i < args.size(); ++i)
-        EXPECT_EQ(kelmor::windows::narrow(read[i + 1]), args[i]) << i;
+        EXPECT_EQ(kelmor::capture::windows::narrow(read[i + 1]), args[i]) << i;
     ::LocalFree(read);
 #endif
 }

@@ -7,6 +7,7 @@
 #include <vector>
 
 using namespace kelmor;
+using namespace kelmor::capture;
 using namespace kelmor::test;
 using namespace std::string_literals;
 

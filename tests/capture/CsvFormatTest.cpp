@@ -6,6 +6,7 @@
 #include <random>
 
 using namespace kelmor;
+using namespace kelmor::capture;
 using namespace kelmor::test;
 
 namespace {

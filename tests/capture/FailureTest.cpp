@@ -19,6 +19,7 @@
 #endif
 
 using namespace kelmor;
+using namespace kelmor::capture;
 using namespace kelmor::test;
 
 namespace {

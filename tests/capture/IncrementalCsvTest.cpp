@@ -17,6 +17,7 @@
 #endif
 
 using namespace kelmor;
+using namespace kelmor::capture;
 using namespace kelmor::test;
 
 namespace {
@@ -212,7 +213,9 @@ TEST(IncrementalCsv, WithoutRoomForAPartialFileTheCsvIsRewrittenInPlace) {
     };
     const Case cases[] = {
         {"read-only folder", FileOp::Open, {"Read-only file system", ".kelmor-partial"}},
-        {"no room for a second copy", FileOp::Write, {"No space left on device", ".kelmor-partial", 3}},
+        {"no room for a second copy",
+         FileOp::Write,
+         {"No space left on device", ".kelmor-partial", 3}},
         {"the CSV file cannot be replaced", FileOp::Rename, {"Permission denied", ".csv"}},
     };
     for (const Case& c : cases) {
@@ -242,7 +245,9 @@ TEST(IncrementalCsv, ThePartialFileNeverWritesThroughItsName) {
         {"a link", false,
          [](const std::string& p, const std::string& u) { std::filesystem::create_symlink(u, p); }},
         {"a hard link", false,
-         [](const std::string& p, const std::string& u) { std::filesystem::create_hard_link(u, p); }},
+         [](const std::string& p, const std::string& u) {
+             std::filesystem::create_hard_link(u, p);
+         }},
         {"a link put in its place meanwhile", true,
          [](const std::string& p, const std::string& u) {
              std::filesystem::remove(p);

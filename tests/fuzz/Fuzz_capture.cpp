@@ -57,7 +57,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string base = folder + "/log";
 
     FakePort port;
-    kelmor::Capture capture;
+    kelmor::capture::Capture capture;
     bool folderThere = true;
 
     // The model.
@@ -91,7 +91,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
         case 3: // a timer tick
             (void)capture.onTick(port, base);
-            if (!waiting.empty() && ++retry >= kelmor::Capture::RetryTicks) {
+            if (!waiting.empty() && ++retry >= kelmor::capture::Capture::RetryTicks) {
                 retry = 0;
                 if (folderThere) {
                     file += waiting;
@@ -99,7 +99,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                     ++acks;
                 }
             }
-            if (idle > kelmor::Capture::IdleThreshold) {
+            if (idle > kelmor::capture::Capture::IdleThreshold) {
                 if (waiting.empty()) // never an idle ACK while text waits
                     ++acks;
                 idle = 0;

@@ -13,7 +13,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     unsigned seed = data[0];
     const std::string_view capture(reinterpret_cast<const char*>(data) + 1, size - 1);
     std::string csv;
-    kelmor::CsvRenderer renderer;
+    kelmor::capture::CsvRenderer renderer;
     for (std::size_t pos = 0; pos < capture.size();) {
         seed = seed * 1103515245u + 12345u;
         const std::size_t len = std::min<std::size_t>(1 + (seed >> 16) % 7, capture.size() - pos);

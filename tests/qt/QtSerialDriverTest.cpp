@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 using namespace kelmor;
+using namespace kelmor::capture;
 using namespace kelmor::test;
 using namespace std::string_literals;
 

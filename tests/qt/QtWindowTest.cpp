@@ -22,6 +22,7 @@
 #include <unistd.h>
 
 using namespace kelmor;
+using namespace kelmor::capture;
 using namespace kelmor::test;
 
 namespace {

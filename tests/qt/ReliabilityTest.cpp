@@ -17,6 +17,7 @@
 #include <thread>
 
 using namespace kelmor;
+using namespace kelmor::capture;
 using namespace kelmor::test;
 
 namespace {

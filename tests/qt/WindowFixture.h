@@ -20,6 +20,8 @@
 
 namespace kelmor::test {
 
+using namespace kelmor::capture;
+
 // Waits for an ACK from the program on this pseudo-terminal and takes it out
 // of what has been read so far.
 inline bool awaitAck(Pty& pty, std::string& seen, int timeoutMs = 5000) {

@@ -8,6 +8,8 @@
 
 namespace kelmor::test {
 
+using namespace kelmor::capture;
+
 // The capture core with a fake port, storing under a name in a fresh folder.
 struct CaptureRig {
     TempDir dir;

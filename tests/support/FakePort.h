@@ -7,6 +7,8 @@
 
 namespace kelmor::test {
 
+using namespace kelmor::capture;
+
 // A serial line whose input the test fills and whose output it reads.
 struct FakePort : SerialLink {
     std::string incoming;

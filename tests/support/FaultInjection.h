@@ -5,6 +5,8 @@
 
 namespace kelmor::test {
 
+using namespace kelmor::capture;
+
 // Limits the size of any file this process writes, for the life of the
 // object: a full disk, as the writer sees it.
 class FileSizeLimit {

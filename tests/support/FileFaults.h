@@ -11,6 +11,8 @@
 
 namespace kelmor::test {
 
+using namespace kelmor::capture;
+
 using platform::FileOp;
 
 // Counts the file operations and fails the ones a test asks to, through the

@@ -6,6 +6,8 @@
 
 namespace kelmor::test {
 
+using namespace kelmor::capture;
+
 // Sets an environment variable for the life of the object, then puts back
 // what was there before (or nothing).
 class ScopedEnv {

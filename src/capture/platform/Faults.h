@@ -6,7 +6,7 @@
 
 // A seam for tests: every file operation asks the hook first, which may make
 // it fail as a disk or a file system would. Unset in the program.
-namespace kelmor::platform {
+namespace kelmor::capture::platform {
 
 enum class FileOp { Open, Write, Sync, Truncate, Read, Remove, SyncFolder, Rename };
 
@@ -31,4 +31,4 @@ public:
 // The injected failure for an operation on a path alone, if any.
 std::optional<std::string> injectedFor(FileOp op, const std::string& path);
 
-} // namespace kelmor::platform
+} // namespace kelmor::capture::platform

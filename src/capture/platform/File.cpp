@@ -4,7 +4,7 @@
 
 #include <utility>
 
-namespace kelmor::platform {
+namespace kelmor::capture::platform {
 
 namespace {
 FaultHook* installed = nullptr;
@@ -67,4 +67,4 @@ bool File::write(const char* data, std::size_t size) {
     return writeAll(data, size);
 }
 
-} // namespace kelmor::platform
+} // namespace kelmor::capture::platform

@@ -9,7 +9,7 @@
 
 // The seam to the operating system's file calls: one implementation for
 // POSIX, one for Windows. Everything above it is portable.
-namespace kelmor::platform {
+namespace kelmor::capture::platform {
 
 enum class FileOp;
 
@@ -108,4 +108,4 @@ private:
     bool alreadyExists_ = false;
 };
 
-} // namespace kelmor::platform
+} // namespace kelmor::capture::platform

@@ -13,7 +13,7 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
-namespace kelmor::platform {
+namespace kelmor::capture::platform {
 
 namespace {
 
@@ -268,4 +268,4 @@ PathResult File::syncFolderOf(const std::string& path) {
     return {};
 }
 
-} // namespace kelmor::platform
+} // namespace kelmor::capture::platform

@@ -12,7 +12,7 @@
 #include <cwctype>
 #include <vector>
 
-namespace kelmor::platform {
+namespace kelmor::capture::platform {
 
 using windows::describe;
 using windows::widen;
@@ -316,4 +316,4 @@ PathResult File::syncFolderOf(const std::string& path) {
     return {injectedFor(FileOp::SyncFolder, path)};
 }
 
-} // namespace kelmor::platform
+} // namespace kelmor::capture::platform

@@ -5,7 +5,7 @@
 #endif
 #include <windows.h>
 
-namespace kelmor::windows {
+namespace kelmor::capture::windows {
 
 std::wstring widen(std::string_view utf8) {
     const int n =
@@ -38,4 +38,4 @@ std::string describe(unsigned long code) {
     return message;
 }
 
-} // namespace kelmor::windows
+} // namespace kelmor::capture::windows

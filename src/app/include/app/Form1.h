@@ -1,11 +1,11 @@
 #pragma once
 
+#include "app/CaptureNames.h"
 #include "app/CommandLine.h"
 #include "app/ErrorQueue.h"
 #include "app/Face.h"
 #include "app/MSComm.h"
 #include "app/PortText.h"
-#include "capture/Capture.h"
 
 #include <chrono>
 #include <functional>

@@ -1,9 +1,8 @@
 #pragma once
 
+#include "app/CaptureNames.h"
 #include "app/Face.h"
 #include "app/LineSettings.h"
-#include "capture/Error.h"
-#include "capture/SerialLink.h"
 
 #include <functional>
 #include <memory>

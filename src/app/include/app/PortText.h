@@ -1,6 +1,6 @@
 #pragma once
 
-#include "capture/Error.h"
+#include "app/CaptureNames.h"
 
 #include <optional>
 #include <string>

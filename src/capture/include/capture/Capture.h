@@ -8,7 +8,7 @@
 #include <functional>
 #include <string>
 
-namespace kelmor {
+namespace kelmor::capture {
 
 // The capture state and the two things that change it: a communication event
 // and a timer tick. Owned by Form1; everything runs on the window's thread.
@@ -78,4 +78,4 @@ private:
     CaptureFiles files_;
 };
 
-} // namespace kelmor
+} // namespace kelmor::capture

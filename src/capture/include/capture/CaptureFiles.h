@@ -12,7 +12,7 @@
 #include <string>
 #include <string_view>
 
-namespace kelmor {
+namespace kelmor::capture {
 
 namespace fileops {
 class CsvRewrite;
@@ -120,4 +120,4 @@ private:
     std::unique_ptr<fileops::HeldFile> held_;
 };
 
-} // namespace kelmor
+} // namespace kelmor::capture

@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-namespace kelmor {
+namespace kelmor::capture {
 
 // The two output names derived from the one name the user chose.
 struct FileNames {
@@ -54,4 +54,4 @@ private:
     std::uint64_t out_ = 0; // CSV bytes produced, from the file's start
 };
 
-} // namespace kelmor
+} // namespace kelmor::capture

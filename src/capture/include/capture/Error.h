@@ -3,7 +3,7 @@
 #include <optional>
 #include <string>
 
-namespace kelmor {
+namespace kelmor::capture {
 
 // A failure handed up to the face as a value: what failed, on which file or
 // port, and the system's own reason. Errors never end the program.
@@ -24,4 +24,4 @@ struct Error {
 
 using MaybeError = std::optional<Error>;
 
-} // namespace kelmor
+} // namespace kelmor::capture

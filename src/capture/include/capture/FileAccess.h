@@ -9,7 +9,7 @@
 // that writes it (the database writer), with the platform's sharing rules (a
 // reader never stands in the way of the store, of a rename or of a delete),
 // and the error log of a program without a window.
-namespace kelmor {
+namespace kelmor::capture {
 
 struct [[nodiscard]] ReadResult {
     // The file could not be opened or read now (held by a scanner, a
@@ -30,4 +30,4 @@ std::string canonicalName(const std::string& path);
 // the line was written.
 bool appendLogLine(const std::string& path, const std::string& line);
 
-} // namespace kelmor
+} // namespace kelmor::capture

@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-namespace kelmor {
+namespace kelmor::capture {
 
 // Enough to tell whether a file is still the same file, just as it was left.
 struct FileStamp {
@@ -14,4 +14,4 @@ struct FileStamp {
     bool operator==(const FileStamp&) const = default;
 };
 
-} // namespace kelmor
+} // namespace kelmor::capture

@@ -3,7 +3,7 @@
 #include <string>
 #include <string_view>
 
-namespace kelmor {
+namespace kelmor::capture {
 
 // What the capture core needs of a serial line, and nothing more. Bytes are
 // raw: no encoding conversion, NUL and bytes above 0x7F pass unchanged.
@@ -16,4 +16,4 @@ public:
     virtual bool isOpen() const = 0;
 };
 
-} // namespace kelmor
+} // namespace kelmor::capture
