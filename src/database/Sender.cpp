@@ -46,6 +46,11 @@ Sender::Pause Sender::step() {
     const std::optional<Front> f = front();
     if (!f)
         return Idle;
+    if (!f->known) { // nothing is known durable in it; a file left behind is let go
+        if (f->more)
+            pop(f->id);
+        return f->more ? Pause(0) : Idle;
+    }
     openAtStart_ = table_.isOpen();
     caughtUpBySend_ = false;
     if (!openAtStart_)

@@ -46,7 +46,9 @@ struct Outbox {
     std::vector<std::string> messages;
 
     // The program's side, under the lock: a file to follow, a store made.
-    void follow(const std::string& file, const std::string& port, Mark durable);
+    // `durable` is empty where the file's size could not be read: then
+    // nothing is sent from it before the first store says how long it is.
+    void follow(const std::string& file, const std::string& port, std::optional<Mark> durable);
     void stored(Mark mark);
 };
 
@@ -89,7 +91,8 @@ private:
         std::string file;
         std::string port;
         std::uint64_t durable = 0;
-        bool more = false; // a later file follows: this one grows no more
+        bool more = false;  // a later file follows: this one grows no more
+        bool known = false; // how much of it is durable is known
     };
 
     std::optional<Front> front();

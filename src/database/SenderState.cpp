@@ -5,13 +5,15 @@
 // The sender's side of the outbox, its waits, and what it says.
 namespace kelmor::database {
 
-void Outbox::follow(const std::string& file, const std::string& port, Mark durable) {
+void Outbox::follow(const std::string& file, const std::string& port, std::optional<Mark> durable) {
     const std::lock_guard guard(lock);
     if (!files.empty() && files.back().file == file) {
         files.back().port = port;
         return;
     }
-    files.push_back({++lastId, file, port, {durable}});
+    files.push_back({++lastId, file, port, {}});
+    if (durable)
+        files.back().marks.push_back(*durable);
     wake.notify_all();
 }
 
@@ -33,8 +35,12 @@ std::optional<Sender::Front> Sender::front() {
     if (outbox_.files.empty())
         return std::nullopt;
     const Followed& f = outbox_.files.front();
-    return Front{f.id, f.file, f.port, f.marks.empty() ? 0 : f.marks.back().size,
-                 outbox_.files.size() > 1};
+    return Front{f.id,
+                 f.file,
+                 f.port,
+                 f.marks.empty() ? 0 : f.marks.back().size,
+                 outbox_.files.size() > 1,
+                 !f.marks.empty()};
 }
 
 std::vector<Mark> Sender::marksPast(std::uint64_t id, std::uint64_t next, std::size_t most) {

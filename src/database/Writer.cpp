@@ -60,12 +60,17 @@ Writer::~Writer() {
 void Writer::follow(const std::string& captureFile, const std::string& port) {
     std::error_code ec;
     const auto size = fs::file_size(captureFile, ec);
-    const std::uint64_t durable = ec ? 0 : size;
-    Clock::time_point when = Clock::now();
-    if (const auto modified = fs::last_write_time(captureFile, ec); !ec)
-        when = std::chrono::time_point_cast<Clock::duration>(
-            std::chrono::file_clock::to_sys(modified));
-    impl_->outbox->follow(captureFile, port, Mark{durable, when});
+    std::optional<Mark> durable;
+    if (!ec) {
+        durable = Mark{size, Clock::now()};
+        if (const auto modified = fs::last_write_time(captureFile, ec); !ec)
+            durable->when = std::chrono::time_point_cast<Clock::duration>(
+                std::chrono::file_clock::to_sys(modified));
+    } else if (ec == std::errc::no_such_file_or_directory) {
+        durable = Mark{0, Clock::now()}; // a new file: nothing in it yet
+    }
+    // Otherwise its size is not known now: the first store says it.
+    impl_->outbox->follow(captureFile, port, durable);
 }
 
 void Writer::stored(std::uint64_t size, Clock::time_point when) {

@@ -342,6 +342,23 @@ TEST(Sender, AFileThatCannotBeReadForAMomentIsNotANewFile) {
     EXPECT_NE(said[0].find("Cannot read the capture file"), std::string::npos);
 }
 
+TEST(Sender, AFileWhoseSizeCouldNotBeReadWaitsForTheFirstStore) {
+    Rig rig;
+    rig.follow();
+    rig.write("\rA \rB ");
+    rig.drain();
+    Outbox outbox; // a new program, which could not read the file's size
+    Sender again{outbox, rig.table, rig.settings, [] { return std::string("host"); }};
+    outbox.follow(rig.file, "Comm 3", std::nullopt);
+    EXPECT_EQ(again.step(), Sender::Idle);
+    rig.write("\rC ", false);
+    outbox.stored(Mark{rig.size, rig.t0});
+    while (again.step() == 0ms) {
+    }
+    EXPECT_EQ(rig.table.textOf(rig.source()), "|A |B |C |");
+    EXPECT_TRUE(outbox.messages.empty()) << "never taken for another file";
+}
+
 TEST(Sender, AStartAfterARestartGoesOnAfterTheLastRowAndAfterAPiece) {
     Rig rig;
     rig.follow();
