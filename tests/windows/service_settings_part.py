@@ -86,6 +86,9 @@ def installer_failures(wine, exe, work, failures):
                 failures.append("/SERVICE=%s: exit %d, folder made %s" % (
                     bad, code, os.path.exists(files)))
         line = w.line_as_com(wine, 6)
+        # A folder a user made before: it is locked down too (Wine's icacls
+        # changes nothing, but a failing one would fail the install).
+        os.makedirs(files)
         code, out = wine.run(setup, "/S", "/SERVICE=6",
                              "/SERVICEFOLDER=" + wine.windows_path(files), timeout=300)
         if code != 0 or not w.wait_state(wine, "kelmor-csv-comm6", "RUNNING"):
