@@ -78,7 +78,14 @@ std::optional<Failure> Connection::open(const std::string& connection, int login
 
 void Connection::close() {
     if (dbc_ != nullptr) {
-        SQLDisconnect(dbc_);
+        if (!ok(SQLDisconnect(dbc_))) {
+            // A transaction a lost connection left open holds the disconnect
+            // back, and the handle could not be freed.
+            (void)SQLEndTran(SQL_HANDLE_DBC, dbc_, SQL_ROLLBACK);
+            (void)SQLSetConnectAttr(dbc_, SQL_ATTR_AUTOCOMMIT,
+                                    reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_ON), 0);
+            (void)SQLDisconnect(dbc_);
+        }
         SQLFreeHandle(SQL_HANDLE_DBC, dbc_);
         dbc_ = nullptr;
     }
