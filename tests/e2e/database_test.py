@@ -406,10 +406,56 @@ def frozen_exit(c):
         c.pg.freeze(signal.SIGCONT)
 
 
-CHECKS = [outages, restarts, sources, two_writers, refusals, slow_trigger, frozen_exit]
+NETNS = "KELMOR_DB_NETNS"
+
+
+def dead_network(c):
+    """A network that goes dead, in a private network namespace whose
+    loopback is taken down: noticed in seconds, with a DSN as with a
+    connection string, and the rows arrive once it is back."""
+    if os.environ.get(NETNS) != "1":
+        probe = subprocess.run(["unshare", "--net", "true"], capture_output=True, text=True)
+        if probe.returncode != 0:
+            print("SKIP dead_network: no private network namespace here (%s)"
+                  % probe.stderr.strip())
+            return
+        inner = subprocess.run(["unshare", "--net", sys.executable, os.path.abspath(__file__),
+                                c.binary, "dead_network"], env=dict(os.environ, **{NETNS: "1"}),
+                               capture_output=True, text=True, timeout=300)
+        print(inner.stdout.strip())
+        if inner.returncode != 0:
+            c.fail("dead network:\n" + inner.stdout[-3000:] + inner.stderr[-1000:])
+        return
+    with open(os.path.join(c.work, "odbc.ini"), "w") as f:
+        f.write("[lab-dead]\nDriver=PostgreSQL Unicode\nServername=127.0.0.1\nPort=%d\n"
+                "Database=kelmor\n" % c.pg.port)
+    loopback = lambda state: subprocess.run(["ip", "link", "set", "lo", state], check=True)
+    for form, database in (("string", c.pg.connection()),
+                           ("DSN", "DSN=lab-dead;Uid=kelmor;Pwd=Secret-7")):
+        program = c.capture("dead-" + form, database)
+        c.send(2, form)
+        c.arrives(form, "dead-" + form)
+        loopback("down")
+        started = time.monotonic()
+        c.send(1, form + " with the network dead")  # stored and acknowledged all the same
+        said = harness.wait_until(lambda: program.said("Cannot reach the database") > 0, 60)
+        took = time.monotonic() - started
+        print("dead network, %s form: said after %.1f s" % (form, took))
+        loopback("up")
+        if not said or took > 30:
+            c.fail("dead network, %s form: %s" % (form, "said after %.1f s" % took if said
+                                                  else "not noticed in 60 s"))
+        c.arrives(form + " after the network is back", "dead-" + form)
+        program.end()
+
+
+CHECKS = [outages, restarts, sources, two_writers, refusals, slow_trigger, frozen_exit,
+          dead_network]
 
 
 def main(binary, names):
+    if os.environ.get(NETNS) == "1":  # a namespace of our own: its loopback starts down
+        subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
     work = tempfile.mkdtemp(prefix="kelmor-db-")
     config = os.path.join(work, "config")
     with open(os.path.join(work, "odbcinst.ini"), "w") as f:
