@@ -1,14 +1,9 @@
 #include "app/PortNaming.h"
 
-#include <cstdlib>
+#include <string>
 
 // Ports on Windows: Comm N is COMN.
 namespace kelmor::app {
-
-std::string portLinkFolder() {
-    const char* appData = std::getenv("APPDATA");
-    return std::string(appData != nullptr ? appData : "") + "\\kelmor-csv";
-}
 
 PortDevice deviceForPort(int port) {
     PortDevice device;

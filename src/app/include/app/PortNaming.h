@@ -12,7 +12,7 @@ struct PortDevice {
     bool dangling = false; // the link exists but points nowhere
 };
 
-// The folder whose links comN bind port numbers to devices:
+// POSIX: the folder whose links comN bind port numbers to devices:
 // $XDG_CONFIG_HOME/kelmor-csv, else ~/.config/kelmor-csv (on macOS
 // ~/Library/Preferences/kelmor-csv).
 std::string portLinkFolder();
