@@ -6,6 +6,7 @@ set(KELMOR_CAPTURE_SOURCES
     ${KELMOR_ROOT}/src/capture/CsvFormat.cpp
     ${KELMOR_ROOT}/src/capture/CsvRewrite.cpp
     ${KELMOR_ROOT}/src/capture/DurableAppend.cpp
+    ${KELMOR_ROOT}/src/capture/Journal.cpp
     ${KELMOR_ROOT}/src/capture/FileAccess.cpp
     ${KELMOR_ROOT}/src/capture/platform/File.cpp
 )

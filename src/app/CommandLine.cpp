@@ -74,6 +74,10 @@ ParsedOptions parseOptions(const std::vector<std::string>& args, const char* dat
                 return fail("--table takes a plain SQL name (letters, digits, _), not '" + *value +
                             "'");
             table = *value;
+        } else if (arg == "--timestamps") {
+            o.csv.timestamps = true;
+        } else if (arg == "--fields") {
+            o.csv.fields = true;
         } else if (arg == "--headless") {
             choose(RunMode::Headless);
         } else if (arg == ServiceSwitch) {
@@ -104,7 +108,7 @@ ParsedOptions parseOptions(const std::vector<std::string>& args, const char* dat
         return fail("--headless, --service, --install-service and --remove-service go one at a "
                     "time");
     if (o.mode == RunMode::RemoveService) {
-        if (o.port || o.save || connection || source || table)
+        if (o.port || o.save || connection || source || table || !o.csv.plain())
             return fail("--remove-service takes only the port: --remove-service N");
         o.port = removed;
     }
@@ -136,6 +140,7 @@ ParsedOptions parseOptions(const std::vector<std::string>& args, const char* dat
 
 std::string usage(const std::string& program) {
     return "Usage: " + program + R"( [--port N] [--save NAME] [--headless]
+       [--timestamps] [--fields]
        [--database CONNECTION [--source NAME] [--table NAME]]
 )" + "       " +
            program +
@@ -148,6 +153,13 @@ and NAME.csv, answering each with ACK.
   --port N      pick "Comm N" in the port list, N from 1 to 15
   --save NAME   start capturing at once, as if NAME had been confirmed in
                 the "Save As" dialog (on "Comm 3" unless --port says)
+  --timestamps  the CSV file's first field on each line is the local time the
+                line was stored: "2026-12-07 10:00:00.123","12.5 g"
+  --fields      the line's fields, split where the instrument sent FS, each in
+                a quoted field of the CSV file: "S","12.5","g"
+                (with either, quotes in a field are doubled; the capture
+                file never changes, and the next start with other options
+                renders the whole CSV file anew)
   --headless    no window and no display: errors go to standard error, one
                 line each (on Windows to NAME.log when there is none); ends
                 on SIGTERM, SIGINT or SIGHUP, on Windows on Ctrl+C, a closed

@@ -42,6 +42,7 @@ Form1::~Form1() = default;
 void Form1::start(const Options& options) {
     if (options.database)
         database_ = std::make_unique<database::Writer>(*options.database);
+    capture_.setCsvOptions(options.csv);
     Form_Load();
     if (options.port)
         setPortText(portText(*options.port));
@@ -84,7 +85,9 @@ void Form1::storesMade(std::uint64_t before) {
         return;
     errors_.somethingWorked();
     if (database_ && capture_.captureSize() > 0) // 0: the size could not be read
-        database_->stored(capture_.captureSize());
+        database_->stored(capture_.captureSize(),
+                          database::Writer::Clock::time_point(
+                              std::chrono::milliseconds(capture_.lastStoreUtcMs())));
 }
 
 void Form1::reopenPort(MissingPort whenMissing) {
@@ -159,6 +162,12 @@ void Form1::Timer1_Timer() {
 void Form1::endCapture(std::chrono::steady_clock::duration limit,
                        const std::function<void()>& stillGoing) {
     MSComm1.close();
+    finishCsv(limit, stillGoing);
+    report(capture_.finish());
+}
+
+void Form1::finishCsv(std::chrono::steady_clock::duration limit,
+                      const std::function<void()>& stillGoing) {
     using Clock = std::chrono::steady_clock;
     const Clock::time_point until = Clock::now() + limit;
     while (capture_.csvPending()) {
@@ -192,6 +201,8 @@ void Form1::scheduleBackgroundWork() {
 void Form1::report(const MaybeError& error) {
     if (error)
         errors_.report(*error);
+    for (const Error& notice : capture_.takeNotices())
+        errors_.report(notice);
 }
 
 } // namespace kelmor::app

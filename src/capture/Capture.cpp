@@ -31,13 +31,21 @@ MaybeError Capture::onComm(SerialLink& port, const std::string& baseName) {
     // with an ETX never outlives its event), so only the new ones are scanned.
     bool complete = false;
     for (std::size_t i = seen; i < RxBuffer.size(); ++i) {
-        if (RxBuffer[i] == framing::FS)
+        if (RxBuffer[i] == framing::FS) {
             RxBuffer[i] = framing::Space;
-        else if (RxBuffer[i] == framing::ETX)
+            rxSeparators_.push_back({i, Separator::Kind::Fs});
+        } else if (RxBuffer[i] == framing::ETX) {
             complete = true;
+            rxSeparators_.push_back({i, Separator::Kind::Etx});
+        }
     }
     if (complete) {
         clean(RxBuffer);
+        for (Separator& s : rxSeparators_)
+            s.at += waiting_.size();
+        waitingSeparators_.insert(waitingSeparators_.end(), rxSeparators_.begin(),
+                                  rxSeparators_.end());
+        rxSeparators_ = {};
         waiting_ += RxBuffer;
         release(RxBuffer);
     }
@@ -50,6 +58,8 @@ MaybeError Capture::onTick(SerialLink& port, const std::string& baseName) {
     MaybeError err;
     if (!waiting_.empty() && ++retryCount_ >= RetryTicks)
         err = storeWaiting(port, baseName);
+    if (MaybeError synced = files_.syncJournal(); synced && !err)
+        err = std::move(synced);
 
     if (IdleTicks > IdleThreshold) {
         // Never acknowledge while a record is not on disk.
@@ -70,12 +80,15 @@ MaybeError Capture::storeWaiting(SerialLink& port, const std::string& baseName) 
         if (port.isOpen())
             port.output(std::string_view(&framing::ACK, 1));
     };
-    StoreResult result = files_.store(waiting_, baseName, acknowledge, CsvSliceBudget);
+    StoreResult result =
+        files_.store(waiting_, baseName, acknowledge, CsvSliceBudget, waitingSeparators_);
     if (!result.stored())
         return result.storeError;
     release(waiting_);
+    waitingSeparators_ = {};
     ++stores_;
     captureSize_ = result.captureSize;
+    lastStoreUtcMs_ = result.storedUtcMs;
     return result.csvError;
 }
 

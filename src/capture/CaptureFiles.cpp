@@ -1,20 +1,36 @@
 #include "capture/CaptureFiles.h"
 
 #include "FileOps.h"
+#include "Journal.h"
 
 namespace kelmor::capture {
 
 CaptureFiles::CaptureFiles(std::size_t blockSize, std::function<Clock::time_point()> now)
-    : blockSize_(blockSize), now_(std::move(now)) {}
+    : blockSize_(blockSize), now_(std::move(now)),
+      journal_(std::make_unique<fileops::StoreJournal>()) {}
 
 CaptureFiles::~CaptureFiles() = default;
+
+void CaptureFiles::setCsvOptions(CsvOptions options) {
+    if (options == options_)
+        return;
+    options_ = options;
+    tracked_.reset();
+    rewrite_.reset();
+}
+
+void CaptureFiles::notice(MaybeError error) {
+    if (error)
+        notices_.push_back(std::move(*error));
+}
 
 bool CaptureFiles::tracking(const std::string& baseName) const {
     return tracked_ && tracked_->names == deriveNames(baseName);
 }
 
 StoreResult CaptureFiles::store(std::string_view text, const std::string& baseName,
-                                const std::function<void()>& stored, Clock::duration csvBudget) {
+                                const std::function<void()>& stored, Clock::duration csvBudget,
+                                const std::vector<Separator>& separators) {
     const FileNames names = deriveNames(baseName);
     StoreResult result;
     if (MaybeError held = fileops::holdCaptureFile(names.TxtName, held_)) {
@@ -35,21 +51,65 @@ StoreResult CaptureFiles::store(std::string_view text, const std::string& baseNa
         return result;
     }
     result.captureSize = appended.after.size;
+    result.storedUtcMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                             std::chrono::system_clock::now().time_since_epoch())
+                             .count();
     // The capture file is the record of truth: the device may hear now.
     if (stored)
         stored();
     if (!held_)
         (void)fileops::holdCaptureFile(names.TxtName, held_); // made by this store
-    result.csvError = updateCsv(names, appended.before, appended.after, text, csvBudget);
+    StoreEntry entry{
+        appended.after.size - text.size(), appended.after.size, result.storedUtcMs, {}};
+    entry.separators.reserve(separators.size());
+    for (const Separator& s : separators)
+        entry.separators.push_back({entry.start + s.at, s.kind});
+    journalStore(names, appended.before, appended.after, entry);
+    result.csvError = updateCsv(names, appended.before, appended.after, entry, text, csvBudget);
     if (csvBudget == Unlimited)
         while (!result.csvError && rewrite_)
             result.csvError = csvSlice(Unlimited);
+    notice(journal_->sync(now_()));
     return result;
 }
 
+void CaptureFiles::journalStore(const FileNames& names, const FileStamp& before,
+                                const FileStamp& after, const StoreEntry& entry) {
+    if (!journal_->attachedTo(names.TxtName) || before != journalTxt_) {
+        // A new run, another name, or a capture file changed by someone else.
+        notice(journal_->attach(names.TxtName, after, before.size, !options_.plain()));
+    }
+    notice(journal_->append(entry));
+    journalTxt_ = after;
+}
+
+void CaptureFiles::adoptCheckpoint(const FileNames& names, const FileStamp& before) {
+    const auto& c = journal_->checkpoint();
+    if (!c || !journal_->attachedTo(names.TxtName) || c->options != options_ || c->txt != before ||
+        c->resume.captureOffset != before.size || fileops::stampOf(names.CsvName) != c->csv)
+        return;
+    tracked_ = Tracked{names, before, c->csv, c->resume};
+}
+
+MaybeError CaptureFiles::syncJournal() {
+    return journal_->sync(now_());
+}
+
+MaybeError CaptureFiles::finish() {
+    if (tracked_ && !rewrite_ && journal_->attachedTo(tracked_->names.TxtName) &&
+        fileops::stampOf(tracked_->names.TxtName) == tracked_->txt) {
+        // The CSV file on the disk first: the record vouches for its content.
+        platform::File csv =
+            platform::File::open(tracked_->names.CsvName, platform::File::Mode::Write);
+        if (csv.isOpen() && csv.sync() && csv.stamp() == tracked_->csv)
+            return journal_->record({options_, tracked_->txt, tracked_->csv, tracked_->resume});
+    }
+    return journal_->sync(now_(), true);
+}
+
 MaybeError CaptureFiles::updateCsv(const FileNames& names, const FileStamp& before,
-                                   const FileStamp& after, std::string_view text,
-                                   Clock::duration budget) {
+                                   const FileStamp& after, const StoreEntry& entry,
+                                   std::string_view text, Clock::duration budget) {
     if (rewrite_ && rewriteNames_ != names) {
         // Another name: the old rewrite is given up, and the old CSV file
         // stays as it was; the next run that stores to it rewrites it.
@@ -63,10 +123,14 @@ MaybeError CaptureFiles::updateCsv(const FileNames& names, const FileStamp& befo
             rewriteTxt_ = after;
         else
             startRewrite(names, after);
-    } else if (tracked_ && tracked_->names == names && tracked_->txt == before &&
-               fileops::stampOf(names.CsvName) == tracked_->csv) {
+        return csvSlice(budget);
+    }
+    if (!tracked_)
+        adoptCheckpoint(names, before);
+    if (tracked_ && tracked_->names == names && tracked_->txt == before &&
+        fileops::stampOf(names.CsvName) == tracked_->csv) {
         fileops::CsvWriteResult written =
-            fileops::continueCsv(names.CsvName, tracked_->resume, text);
+            fileops::continueCsv(names.CsvName, tracked_->resume, text, options_, entry);
         if (written.error) {
             tracked_.reset();
             csvFailedNames_ = names;
@@ -75,16 +139,16 @@ MaybeError CaptureFiles::updateCsv(const FileNames& names, const FileStamp& befo
         }
         tracked_ = Tracked{names, after, written.csv, written.resume};
         return std::nullopt;
-    } else {
-        startRewrite(names, after);
     }
+    startRewrite(names, after);
     return csvSlice(budget);
 }
 
 void CaptureFiles::startRewrite(FileNames names, FileStamp txt) {
     tracked_.reset();
     rewrite_.reset();
-    rewrite_ = std::make_unique<fileops::CsvRewrite>(names.TxtName, names.CsvName, blockSize_);
+    rewrite_ =
+        std::make_unique<fileops::CsvRewrite>(names.TxtName, names.CsvName, blockSize_, options_);
     rewriteNames_ = std::move(names);
     rewriteTxt_ = txt;
 }
@@ -107,6 +171,8 @@ MaybeError CaptureFiles::csvSlice(Clock::duration budget) {
     tracked_ = Tracked{rewriteNames_, rewrite_->txtStamp(), rewrite_->result().csv,
                        rewrite_->result().resume};
     rewrite_.reset();
+    if (journal_->attachedTo(tracked_->names.TxtName) && tracked_->txt == journalTxt_)
+        notice(journal_->record({options_, tracked_->txt, tracked_->csv, tracked_->resume}));
     csvRetryAt_.reset();
     csvFailureReported_ = false;
     return std::nullopt;

@@ -1,4 +1,5 @@
 #include "FileOps.h"
+#include "Journal.h"
 
 #include <algorithm>
 #include <utility>
@@ -9,15 +10,23 @@ namespace kelmor::capture::fileops {
 using platform::File;
 
 CsvWriteResult continueCsv(const std::string& csvPath, const CsvResume& from,
-                           std::string_view appended) {
+                           std::string_view appended, const CsvOptions& options,
+                           const StoreEntry& store) {
     CsvWriteResult result;
     File out = File::open(csvPath, File::Mode::Write);
     std::string csv;
     csv.reserve(appended.size() + appended.size() / 2 + 16);
-    CsvRenderer renderer(from);
-    renderer.feed(appended, csv);
-    result.resume = renderer.resumePoint();
-    renderer.finish(csv);
+    if (options.plain()) {
+        CsvRenderer renderer(from);
+        renderer.feed(appended, csv);
+        result.resume = renderer.resumePoint();
+        renderer.finish(csv);
+    } else {
+        RecordRenderer renderer(options, from);
+        renderer.feed(appended, {store}, csv);
+        result.resume = renderer.resumePoint();
+        renderer.finish(csv);
+    }
     std::optional<FileStamp> written;
     if (out.isOpen() && out.truncate(from.csvOffset) && out.seek(from.csvOffset) &&
         out.write(csv.data(), csv.size()))
@@ -30,9 +39,10 @@ CsvWriteResult continueCsv(const std::string& csvPath, const CsvResume& from,
     return result;
 }
 
-CsvRewrite::CsvRewrite(std::string txtPath, std::string csvPath, std::size_t blockSize)
+CsvRewrite::CsvRewrite(std::string txtPath, std::string csvPath, std::size_t blockSize,
+                       CsvOptions options)
     : txt_(std::move(txtPath)), csv_(std::move(csvPath)),
-      blockSize_(std::max<std::size_t>(blockSize, 1)) {}
+      blockSize_(std::max<std::size_t>(blockSize, 1)), options_(options) {}
 
 CsvRewrite::~CsvRewrite() {
     dropPartial();
@@ -108,6 +118,8 @@ MaybeError CsvRewrite::renderInPlace() {
 
 void CsvRewrite::startOver() {
     renderer_ = CsvRenderer();
+    records_ = RecordRenderer(options_);
+    journal_.reset();
     consumed_ = produced_ = 0;
 }
 
@@ -146,10 +158,23 @@ CsvRewrite::Slice CsvRewrite::slice(Clock::duration budget) {
                 return slice;
             }
             txtStamp_ = *txt;
-            result_.resume = renderer_.resumePoint();
-            renderer_.finish(rendered_);
+            if (options_.plain()) {
+                result_.resume = renderer_.resumePoint();
+                renderer_.finish(rendered_);
+            } else {
+                result_.resume = records_.resumePoint();
+                records_.finish(rendered_);
+            }
         } else {
-            renderer_.feed(std::string_view(block_.data(), static_cast<std::size_t>(n)), rendered_);
+            const std::string_view bytes(block_.data(), static_cast<std::size_t>(n));
+            if (options_.plain()) {
+                renderer_.feed(bytes, rendered_);
+            } else {
+                if (!journal_)
+                    journal_ = std::make_unique<JournalReader>(txt_);
+                journal_->stores(consumed_, consumed_ + bytes.size(), stores_);
+                records_.feed(bytes, stores_, rendered_);
+            }
             consumed_ += static_cast<std::uint64_t>(n);
         }
         // Each block goes out to the disk before the next: a backlog of this

@@ -1,10 +1,23 @@
 #include "capture/FileAccess.h"
 
+#include "Journal.h"
 #include "platform/File.h"
 
 #include <filesystem>
 
 namespace kelmor::capture {
+
+std::vector<StoreTime> storeTimes(const std::string& captureFile, std::uint64_t from,
+                                  std::uint64_t to) {
+    fileops::JournalReader reader(captureFile);
+    std::vector<StoreEntry> stores;
+    reader.stores(from, to, stores);
+    std::vector<StoreTime> times;
+    times.reserve(stores.size());
+    for (const StoreEntry& s : stores)
+        times.push_back({s.start, s.end, s.utcMs});
+    return times;
+}
 
 ReadResult readFileAt(const std::string& path, std::uint64_t offset, std::size_t length) {
     using platform::File;

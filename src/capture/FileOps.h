@@ -12,11 +12,14 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // The file work of a store: a durable append that is undone when it fails,
 // and the CSV rendering, continued or redone in slices, written on top of the
 // platform's file seam.
 namespace kelmor::capture::fileops {
+
+class JournalReader;
 
 inline std::optional<FileStamp> stampOf(const std::string& path) {
     return platform::File::stampOf(path);
@@ -49,7 +52,8 @@ struct CsvWriteResult {
 // the file at from.csvOffset and renders only the new text. Its cost does
 // not depend on the size of either file, nor on the length of the last line.
 [[nodiscard]] CsvWriteResult continueCsv(const std::string& csvPath, const CsvResume& from,
-                                         std::string_view appended);
+                                         std::string_view appended, const CsvOptions& options = {},
+                                         const StoreEntry& store = {});
 
 // Renders the whole capture file into a new CSV file a slice at a time, so
 // that the caller can handle events in between. It writes a partial file
@@ -60,7 +64,8 @@ struct CsvWriteResult {
 class CsvRewrite {
 public:
     using Clock = std::chrono::steady_clock;
-    CsvRewrite(std::string txtPath, std::string csvPath, std::size_t blockSize);
+    CsvRewrite(std::string txtPath, std::string csvPath, std::size_t blockSize,
+               CsvOptions options = {});
     // Gives up: the partial file goes, the CSV file stays as it was.
     ~CsvRewrite();
     CsvRewrite(const CsvRewrite&) = delete;
@@ -103,7 +108,12 @@ private:
     bool inPlace_ = false;
     bool partialMade_ = false;
     platform::File out_; // the partial file, or the CSV file itself
+    // The default renders as it always has; the options need the journal.
+    CsvOptions options_;
     CsvRenderer renderer_;
+    RecordRenderer records_{options_};
+    std::unique_ptr<JournalReader> journal_;
+    std::vector<StoreEntry> stores_;
     std::uint64_t consumed_ = 0; // capture bytes rendered
     std::uint64_t produced_ = 0; // CSV bytes written
     std::optional<FileStamp> outStamp_;

@@ -11,6 +11,8 @@ namespace kelmor::database {
 using capture::canonicalName;
 using capture::readFileAt;
 using capture::ReadResult;
+using capture::StoreTime;
+using capture::storeTimes;
 
 namespace {
 
@@ -198,11 +200,23 @@ Sender::Pause Sender::send(const Front& front) {
     }
     std::vector<RowToInsert> batch;
     batch.reserve(rows.size());
+    // Rows stored before this run: the journal beside the file has their time.
+    std::vector<StoreTime> journal;
+    if (marks.front().fileTime && rows.front().offset < marks.front().size)
+        journal = storeTimes(front.file, rows.front().offset, marks.front().size);
+    auto known = journal.begin();
     for (const Row& row : rows) {
         // The store that brought the row's first byte.
         auto by = std::upper_bound(marks.begin(), marks.end(), row.offset,
                                    [](std::uint64_t n, const Mark& m) { return n < m.size; });
-        batch.push_back({&row, by != marks.end() ? by->when : Clock::now()});
+        Clock::time_point when = by != marks.end() ? by->when : Clock::now();
+        if (by != marks.end() && by->fileTime) {
+            while (known != journal.end() && known->end <= row.offset)
+                ++known;
+            if (known != journal.end() && known->start <= row.offset)
+                when = Clock::time_point(std::chrono::milliseconds(known->utcMs));
+        }
+        batch.push_back({&row, when});
     }
     const auto failed = table_.insert(pos_->source, front.port, batch, statementRows_);
     if (!failed) {

@@ -22,6 +22,8 @@ using Clock = std::chrono::system_clock;
 struct Mark {
     std::uint64_t size = 0;
     Clock::time_point when;
+    // Only the file's modification time: the journal beside it knows better.
+    bool fileTime = false;
 };
 
 // A capture file followed, with the stores made into it.

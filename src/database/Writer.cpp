@@ -62,7 +62,7 @@ void Writer::follow(const std::string& captureFile, const std::string& port) {
     const auto size = fs::file_size(captureFile, ec);
     std::optional<Mark> durable;
     if (!ec) {
-        durable = Mark{size, Clock::now()};
+        durable = Mark{size, Clock::now(), true};
         if (const auto modified = fs::last_write_time(captureFile, ec); !ec)
             durable->when = std::chrono::time_point_cast<Clock::duration>(
                 std::chrono::file_clock::to_sys(modified));

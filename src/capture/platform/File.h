@@ -84,9 +84,13 @@ public:
     // "2026-12-07 10:00:00".
     static const char* const LineEnd;
     static std::string localTimeText();
+    // The same for a moment given in seconds since 1970, UTC.
+    static std::string localTimeText(std::int64_t utcSecond);
     // The file's one absolute name, links resolved, where the system can tell.
     [[nodiscard]] static std::optional<std::string> resolvedName(const std::string& path);
     static PathResult remove(const std::string& path);
+    // Marks a file hidden where the system has no dot convention (Windows).
+    static void hide(const std::string& path);
     // Puts a file in the place of another, in one step where the system can.
     static PathResult rename(const std::string& from, const std::string& to);
     // Makes a new directory entry in the folder of path durable, where the

@@ -211,13 +211,19 @@ std::string File::lockHolder(const FileStamp& file) {
 const char* const File::LineEnd = "\n";
 
 std::string File::localTimeText() {
-    const std::time_t now = std::time(nullptr);
+    return localTimeText(std::time(nullptr));
+}
+
+std::string File::localTimeText(std::int64_t utcSecond) {
+    const auto when = static_cast<std::time_t>(utcSecond);
     std::tm local{};
     char text[32] = {};
-    if (::localtime_r(&now, &local) != nullptr)
+    if (::localtime_r(&when, &local) != nullptr)
         std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
     return text;
 }
+
+void File::hide(const std::string&) {}
 
 std::optional<std::string> File::resolvedName(const std::string& path) {
     char* resolved = ::realpath(path.c_str(), nullptr);

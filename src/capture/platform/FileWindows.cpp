@@ -182,13 +182,40 @@ void File::close() {
 
 const char* const File::LineEnd = "\r\n";
 
+namespace {
+
+std::string timeText(const SYSTEMTIME& t) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%04u-%02u-%02u %02u:%02u:%02u", t.wYear, t.wMonth, t.wDay,
+                  t.wHour, t.wMinute, t.wSecond);
+    return text;
+}
+
+} // namespace
+
 std::string File::localTimeText() {
     SYSTEMTIME now{};
     ::GetLocalTime(&now);
-    char text[32];
-    std::snprintf(text, sizeof text, "%04u-%02u-%02u %02u:%02u:%02u", now.wYear, now.wMonth,
-                  now.wDay, now.wHour, now.wMinute, now.wSecond);
-    return text;
+    return timeText(now);
+}
+
+std::string File::localTimeText(std::int64_t utcSecond) {
+    // 100 ns ticks since 1601, and the zone's rule for that very day.
+    const auto ticks = static_cast<std::uint64_t>((utcSecond + 11644473600LL) * 10000000LL);
+    FILETIME utc{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
+    SYSTEMTIME universal{};
+    SYSTEMTIME local{};
+    if (!::FileTimeToSystemTime(&utc, &universal) ||
+        !::SystemTimeToTzSpecificLocalTime(nullptr, &universal, &local))
+        return {};
+    return timeText(local);
+}
+
+void File::hide(const std::string& path) {
+    const std::wstring wide = widen(path);
+    const DWORD found = ::GetFileAttributesW(wide.c_str());
+    if (found != INVALID_FILE_ATTRIBUTES)
+        ::SetFileAttributesW(wide.c_str(), found | FILE_ATTRIBUTE_HIDDEN);
 }
 
 std::optional<std::string> File::resolvedName(const std::string& path) {

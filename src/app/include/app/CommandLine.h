@@ -1,5 +1,6 @@
 #pragma once
 
+#include "capture/CsvFormat.h"
 #include "database/Writer.h"
 
 #include <optional>
@@ -29,6 +30,8 @@ struct Options {
     std::optional<std::string> serviceAccount;
     // Every record into a table too, when --database (or KELMOR_CSV_DATABASE) was given.
     std::optional<database::Settings> database;
+    // --timestamps and --fields: how the CSV file shows each line.
+    capture::CsvOptions csv;
     bool help = false;
     bool version = false;
 };

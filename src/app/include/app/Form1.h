@@ -75,6 +75,8 @@ public:
 
 private:
     void reopenPort(MissingPort whenMissing);
+    void finishCsv(std::chrono::steady_clock::duration limit,
+                   const std::function<void()>& stillGoing);
     // The port list's text, or in a face without one, the command line's port.
     std::string currentPortText() const;
     void setPortText(const std::string& text);

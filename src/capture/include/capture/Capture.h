@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace kelmor::capture {
 
@@ -57,6 +58,15 @@ public:
     std::uint64_t captureSize() const { return captureSize_; }
     // Cleaned text that could not be stored yet; never acknowledged.
     const std::string& waiting() const { return waiting_; }
+    // When the last store became durable, in milliseconds since 1970, UTC.
+    std::int64_t lastStoreUtcMs() const { return lastStoreUtcMs_; }
+
+    // How the CSV file shows each line.
+    void setCsvOptions(CsvOptions options) { files_.setCsvOptions(options); }
+    // The program ends: the journal is made durable and records the CSV file.
+    [[nodiscard]] MaybeError finish() { return files_.finish(); }
+    // What the journal beside the capture file had to say, each once.
+    std::vector<Error> takeNotices() { return files_.takeNotices(); }
 
 private:
     // STX becomes CR; every other byte below 0x20 or above 'z' becomes a space.
@@ -72,6 +82,10 @@ private:
     // Kept apart from RxBuffer: it is already cleaned, and cleaning twice
     // would turn the CR from an STX into a space.
     std::string waiting_;
+    // Where the device sent FS and ETX, in RxBuffer and in waiting_.
+    std::vector<Separator> rxSeparators_;
+    std::vector<Separator> waitingSeparators_;
+    std::int64_t lastStoreUtcMs_ = 0;
     int retryCount_ = 0;
     std::uint64_t stores_ = 0;
     std::uint64_t captureSize_ = 0;

@@ -11,11 +11,14 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 namespace kelmor::capture {
 
 namespace fileops {
 class CsvRewrite;
+class StoreJournal;
 struct HeldFile;
 } // namespace fileops
 
@@ -25,8 +28,9 @@ struct [[nodiscard]] StoreResult {
     MaybeError storeError;
     // Why the CSV file could not be brought up to date after a store.
     MaybeError csvError;
-    // The capture file's size once the text is durably in it.
+    // The capture file's size once the text is durably in it, and when it was.
     std::uint64_t captureSize = 0;
+    std::int64_t storedUtcMs = 0;
 
     bool stored() const { return !storeError; }
 };
@@ -67,9 +71,26 @@ public:
     // csvBudget now. A failed append leaves the capture file as it was, or,
     // where undoing it is refused, is completed by the retry rather than
     // repeated.
+    // The separators are where the device sent FS and ETX in the text, for
+    // the journal kept beside the capture file.
     StoreResult store(std::string_view text, const std::string& baseName,
                       const std::function<void()>& stored = {},
-                      Clock::duration csvBudget = Unlimited);
+                      Clock::duration csvBudget = Unlimited,
+                      const std::vector<Separator>& separators = {});
+
+    // How the CSV file shows each line; another choice renders it anew.
+    void setCsvOptions(CsvOptions options);
+    const CsvOptions& csvOptions() const { return options_; }
+
+    // Makes the journal's recent lines durable once they are about a second
+    // old; a quiet line calls this from its timer.
+    [[nodiscard]] MaybeError syncJournal();
+    // The program ends: the journal is made durable and, where the CSV file
+    // is up to date, records it, so that the next start continues it rather
+    // than rendering it anew.
+    [[nodiscard]] MaybeError finish();
+    // What the journal had to say beside a store or a slice: said once each.
+    std::vector<Error> takeNotices() { return std::exchange(notices_, {}); }
 
     // The next store tries the CSV file again, whenever it last failed ("Save As").
     void retryCsvSoon();
@@ -99,7 +120,14 @@ private:
     };
     void startRewrite(FileNames names, FileStamp txt);
     MaybeError updateCsv(const FileNames& names, const FileStamp& before, const FileStamp& after,
-                         std::string_view text, Clock::duration budget);
+                         const StoreEntry& entry, std::string_view text, Clock::duration budget);
+    // The journal for this capture file, checked against it where it changed
+    // since the last store; then this store's line.
+    void journalStore(const FileNames& names, const FileStamp& before, const FileStamp& after,
+                      const StoreEntry& entry);
+    // A start that finds both files as a clean stop recorded them goes on.
+    void adoptCheckpoint(const FileNames& names, const FileStamp& before);
+    void notice(MaybeError error);
 
     // The rewrite ended in an error: nothing more until the retry is due.
     MaybeError rewriteFailed(Error error);
@@ -118,6 +146,10 @@ private:
     std::optional<Clock::time_point> csvRetryAt_;
     bool csvFailureReported_ = false;
     std::unique_ptr<fileops::HeldFile> held_;
+    CsvOptions options_;
+    std::unique_ptr<fileops::StoreJournal> journal_;
+    FileStamp journalTxt_; // the capture file as the last store left it
+    std::vector<Error> notices_;
 };
 
 } // namespace kelmor::capture

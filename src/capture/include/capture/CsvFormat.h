@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace kelmor::capture {
 
@@ -25,6 +26,9 @@ struct CsvResume {
     std::uint64_t csvOffset = 0;
     bool afterCr = false; // the capture data ended on CR: a leading LF belongs to it
     bool inLine = false;  // the last line is unterminated; its quote is open at csvOffset
+    // Fields only: the capture data ended on the space an ETX became, which
+    // ends a field only where more of the line follows.
+    bool afterEtx = false;
 
     bool operator==(const CsvResume&) const = default;
 };
@@ -52,6 +56,71 @@ private:
     bool skipLf_ = false;   // the previous block ended on CR
     std::uint64_t in_ = 0;  // capture bytes consumed, from the file's start
     std::uint64_t out_ = 0; // CSV bytes produced, from the file's start
+};
+
+// How the CSV file shows a line, beyond the one quoted field of the default.
+struct CsvOptions {
+    bool timestamps = false; // a first field: the local time the line's first piece was stored
+    bool fields = false;     // the line split into fields where the device sent FS
+
+    bool plain() const { return !timestamps && !fields; }
+    // "plain", "timestamps", "fields" or "timestamps+fields": as a journal records it.
+    std::string text() const;
+    bool operator==(const CsvOptions&) const = default;
+};
+
+// What a store brought besides its text: where the device sent FS and ETX,
+// which cleaning turned into spaces.
+struct Separator {
+    enum class Kind : char { Fs = 'f', Etx = 'e' };
+    std::uint64_t at = 0; // in the store's text, or in the capture file once stored
+    Kind kind = Kind::Fs;
+    bool operator==(const Separator&) const = default;
+};
+
+// One store as the journal beside the capture file keeps it: the capture
+// bytes [start, end), durable at utcMs, with its separators at offsets in
+// the capture file.
+struct StoreEntry {
+    std::uint64_t start = 0;
+    std::uint64_t end = 0;
+    std::int64_t utcMs = 0;
+    std::vector<Separator> separators;
+    bool operator==(const StoreEntry&) const = default;
+};
+
+// "2026-12-07 10:00:00.123": a moment in local time, as spreadsheets read it.
+std::string localTimeText(std::int64_t utcMs);
+
+// Renders capture bytes as CsvRenderer does, with the options: a time field
+// first, and the line split at the FS the device sent (the space an ETX
+// became is left out too, and ends a field only where more of the line
+// follows). Every field is quoted, with its quotes doubled. What the stores
+// say comes as StoreEntry values in the capture file's order; a line with
+// none has an empty time and is one field.
+class RecordRenderer {
+public:
+    explicit RecordRenderer(CsvOptions options, const CsvResume& from = {});
+
+    // The stores must cover what they know of the bytes fed, in order; ones
+    // that end before the bytes are skipped.
+    void feed(std::string_view capture, const std::vector<StoreEntry>& stores, std::string& csv);
+    CsvResume resumePoint() const { return {in_, out_, skipLf_, inLine_, afterEtx_}; }
+    void finish(std::string& csv);
+
+private:
+    void put(std::string& csv, std::string_view text);
+    void startLine(std::uint64_t at, const std::vector<StoreEntry>& stores, std::string& csv);
+
+    CsvOptions options_;
+    bool inLine_ = false;
+    bool skipLf_ = false;
+    bool afterEtx_ = false;
+    std::uint64_t in_ = 0;
+    std::uint64_t out_ = 0;
+    std::size_t store_ = 0; // the first store that may still matter, in the last stores given
+    std::int64_t cachedSecond_ = -1;
+    std::string cachedTime_; // the local time of that second, without milliseconds
 };
 
 } // namespace kelmor::capture

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 // Files beside the capture: reading a capture file from beside the program
 // that writes it (the database writer), with the platform's sharing rules (a
@@ -19,6 +20,17 @@ struct [[nodiscard]] ReadResult {
     std::string bytes;
 };
 ReadResult readFileAt(const std::string& path, std::uint64_t offset, std::size_t length);
+
+// When the stores that brought bytes of [from, to) of a capture file became
+// durable, as the journal beside it says, in the file's order. Bytes no
+// journal line covers are missing from it.
+struct StoreTime {
+    std::uint64_t start = 0;
+    std::uint64_t end = 0;
+    std::int64_t utcMs = 0;
+};
+std::vector<StoreTime> storeTimes(const std::string& captureFile, std::uint64_t from,
+                                  std::uint64_t to);
 
 // One name for a file however it is reached: links, "." and ".." resolved,
 // and on Windows the final path name as the disk spells it. The absolute

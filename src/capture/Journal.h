@@ -1,0 +1,115 @@
+#pragma once
+
+#include "capture/CsvFormat.h"
+#include "capture/Error.h"
+#include "capture/FileStamp.h"
+#include "platform/File.h"
+
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <optional>
+#include <string>
+#include <vector>
+
+// The store journal: one short text line for each store, kept beside the
+// capture file, appended after the ACK and made durable about once a
+// second. It says when each piece of the capture file became durable and
+// where the device sent FS and ETX in it, and at a clean stop how far the
+// CSV file mirrors the capture file.
+//
+//   kelmor-times 1 DEVICE FILEID          the capture file it belongs to
+//   END LENGTH UTCMS [POSKIND...]         a store: bytes [END-LENGTH, END),
+//                                         e.g. "1042 21 1765101600123 3f9f14e"
+//   c OPTIONS TXTSIZE TXTMTIME CSVDEVICE CSVFILEID CSVSIZE CSVMTIME
+//     CAPTUREOFFSET CSVOFFSET FLAGS       the CSV file as rendered (one line)
+namespace kelmor::capture::fileops {
+
+// The CSV file as a clean stop or a completed rewrite left it.
+struct CsvCheckpoint {
+    CsvOptions options;
+    FileStamp txt;
+    FileStamp csv;
+    CsvResume resume;
+    bool operator==(const CsvCheckpoint&) const = default;
+};
+
+inline constexpr const char* JournalMagic = "kelmor-times 1";
+
+// The line a journal keeps for a store or a checkpoint, and the way back.
+std::string entryLine(const StoreEntry& entry);
+std::string checkpointLine(const CsvCheckpoint& checkpoint);
+std::optional<StoreEntry> parseEntry(std::string_view line);
+std::optional<CsvCheckpoint> parseCheckpoint(std::string_view line, const FileStamp& txt);
+
+class StoreJournal {
+public:
+    using Clock = std::chrono::steady_clock;
+    static constexpr std::chrono::seconds SyncPeriod{1};
+
+    // ".weighings.txt.kelmor-times" beside "weighings.txt".
+    static std::string pathFor(const std::string& captureFile);
+
+    // Checks the journal against the capture file, which held sizeBefore
+    // bytes before the store in hand: entries past that are dropped, a torn
+    // last line is cut, one for another file or a damaged one is set aside
+    // (".old", one kept) and a new one begun. Anything to tell the user comes
+    // back; capture never waits for the journal. A missing one is said only
+    // where its lines would show (sayMissing): a file from before journals
+    // is no fault.
+    [[nodiscard]] MaybeError attach(const std::string& captureFile, const FileStamp& identity,
+                                    std::uint64_t sizeBefore, bool sayMissing);
+    bool attachedTo(const std::string& captureFile) const {
+        return attached_ && captureFile_ == captureFile;
+    }
+    // The last line at attach time, where it was a checkpoint.
+    const std::optional<CsvCheckpoint>& checkpoint() const { return checkpoint_; }
+
+    [[nodiscard]] MaybeError append(const StoreEntry& entry);
+    [[nodiscard]] MaybeError record(const CsvCheckpoint& checkpoint);
+    // Makes the appended lines durable: when due, or now.
+    [[nodiscard]] MaybeError sync(Clock::time_point now, bool always = false);
+    void detach();
+
+private:
+    MaybeError begin(MaybeError said);
+    MaybeError setAside(const std::string& why, bool say);
+    MaybeError failed(const std::string& what);
+
+    std::string captureFile_;
+    std::string path_;
+    FileStamp identity_;
+    bool attached_ = false;
+    bool failureSaid_ = false;
+    bool dirty_ = false;
+    Clock::time_point lastSync_{};
+    platform::File file_;
+    std::optional<CsvCheckpoint> checkpoint_;
+};
+
+// Reads a journal's stores in order, a block at a time, as a rewrite reads
+// the capture file. A journal that is missing, damaged or another file's
+// yields nothing: those lines have no time and one field.
+class JournalReader {
+public:
+    explicit JournalReader(std::string captureFile);
+
+    // The stores that hold bytes of [from, to), in order; `from` never goes
+    // back. Earlier ones are forgotten.
+    void stores(std::uint64_t from, std::uint64_t to, std::vector<StoreEntry>& out);
+
+private:
+    bool open(std::uint64_t from);
+    bool readLine(std::string& line);
+
+    std::string captureFile_;
+    bool opened_ = false;
+    bool usable_ = false;
+    platform::File file_;
+    std::string buffer_;
+    std::size_t at_ = 0; // in buffer_
+    std::uint64_t lastEnd_ = 0;
+    std::deque<StoreEntry> held_;
+};
+
+} // namespace kelmor::capture::fileops
