@@ -370,6 +370,13 @@ MaybeError StoreJournal::record(const CsvCheckpoint& checkpoint) {
 MaybeError StoreJournal::sync(Clock::time_point now, bool always) {
     if (!attached_ || !dirty_ || (!always && now - lastSync_ < SyncPeriod))
         return std::nullopt;
+    // Moved or removed meanwhile: the next store checks it anew.
+    const std::optional<FileStamp> here = File::stampOf(path_);
+    const std::optional<FileStamp> ours = file_.stamp();
+    if (!here || !ours || here->device != ours->device || here->inode != ours->inode) {
+        detach();
+        return std::nullopt;
+    }
     if (!file_.sync())
         return failed("Cannot save the store journal to disk");
     dirty_ = false;
