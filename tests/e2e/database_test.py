@@ -449,8 +449,39 @@ def dead_network(c):
         program.end()
 
 
-CHECKS = [outages, restarts, sources, two_writers, refusals, slow_trigger, frozen_exit,
-          dead_network]
+def store_times(c):
+    """A backlog sent after an outage and a restart: each row's received_at
+    is its line's store time from the journal beside the capture file, not
+    the restart's and not the file's."""
+    c.pg.stop()
+    program = c.capture("times")
+    c.send(6, "server stopped")
+    if program.end() != 0:
+        c.fail("SIGTERM did not end it with 0")
+    program = c.capture("times")
+    c.pg.start()
+    c.arrives("the backlog", "times")
+    stores = []
+    with open(os.path.join(c.work, ".times.txt.kelmor-times")) as journal:
+        for line in journal.read().splitlines()[1:]:
+            if line.startswith("c "):  # the CSV file's record at a clean stop
+                continue
+            end, length, ms = line.split()[:3]
+            stores.append((int(end) - int(length), int(end), int(ms)))
+    rows = c.pg.sql("SELECT byte_offset, round(EXTRACT(EPOCH FROM received_at) * 1000) "
+                    "FROM kelmor_records WHERE source LIKE '%/times.txt'").split()
+    for offset, ms in (row.split("|") for row in rows):
+        want = [t for start, end, t in stores if start <= int(offset) < end]
+        if want != [int(float(ms))]:
+            c.fail("the row at %s has received_at %s ms, the journal says %s"
+                   % (offset, ms, want))
+    if len({ms for _, _, ms in stores}) < 2:
+        c.fail("the stores all have one time: nothing told apart")
+    program.end()
+
+
+CHECKS = [outages, restarts, sources, store_times, two_writers, refusals, slow_trigger,
+          frozen_exit, dead_network]
 
 
 def main(binary, names):
