@@ -29,6 +29,10 @@ std::vector<std::string> serviceParameters(const Options& options, const std::st
     if (options.port)
         args.insert(args.end(), {"--port", std::to_string(*options.port)});
     args.insert(args.end(), {"--save", save});
+    if (options.csv.timestamps)
+        args.push_back("--timestamps");
+    if (options.csv.fields)
+        args.push_back("--fields");
     if (options.database) {
         args.insert(args.end(), {"--database", options.database->connection});
         if (!options.database->source.empty())

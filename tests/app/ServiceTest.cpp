@@ -55,7 +55,7 @@ TEST(Service, ItRunsWithTheInstallsCaptureOptionsKeptOffItsCommandLine) {
     const ParsedOptions install =
         parseOptions({"--install-service", "--port", "7", "--save", "w", "--service-account",
                       "NT AUTHORITY\\NetworkService", "--database", "DSN=lab;Pwd=a%PATH%b",
-                      "--source", "scale %OS%", "--table", "t"});
+                      "--source", "scale %OS%", "--table", "t", "--timestamps", "--fields"});
     ASSERT_FALSE(install.error) << *install.error;
     EXPECT_EQ(serviceArguments(7), (std::vector<std::string>{"--service", "--port", "7"}));
     const ParsedOptions command = parseOptions(serviceArguments(7));
@@ -72,6 +72,7 @@ TEST(Service, ItRunsWithTheInstallsCaptureOptionsKeptOffItsCommandLine) {
     EXPECT_EQ(back.options.database->connection, "DSN=lab;Pwd=a%PATH%b");
     EXPECT_EQ(back.options.database->source, "scale %OS%");
     EXPECT_EQ(back.options.database->table, "t");
+    EXPECT_TRUE(back.options.csv.timestamps && back.options.csv.fields);
     EXPECT_TRUE(serviceOptions(command.options, {"--port", "8", "--save", "w"}).error);
 
     // A service an earlier version installed has it all on its command line.

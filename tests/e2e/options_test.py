@@ -25,6 +25,7 @@ CASES = [
     (["--save="], "--save needs a name"),
     (["--headless"], "--headless needs --save NAME"),
     (["--headless=yes", "--save", "x"], "--headless takes no value"),
+    (["--headless", "--save", "x", "--fields=yes"], "--fields takes no value"),
     (["--install-service", "--port", "3", "--save", "x"], "services are for Windows"),
     (["--headless", "--save", "x", "--database", "DSN=a", "--table", "a;drop"],
      "--table takes a plain SQL name (letters, digits, _), not 'a;drop'"),
