@@ -149,13 +149,19 @@ std::string checkpointLine(const CsvCheckpoint& c) {
     if (c.resume.afterEtx)
         flags += 'x';
     if (flags.empty())
-        flags = "-";
-    std::string line = "c " + c.options.text();
+        flags.push_back('-');
+    std::string line = "c ";
+    line += c.options.text();
     for (const auto n : {c.txt.size, static_cast<std::uint64_t>(c.txt.modifiedNs), c.csv.device,
                          c.csv.inode, c.csv.size, static_cast<std::uint64_t>(c.csv.modifiedNs),
-                         c.resume.captureOffset, c.resume.csvOffset})
-        line += " " + std::to_string(n);
-    return line + " " + flags + "\n";
+                         c.resume.captureOffset, c.resume.csvOffset}) {
+        line += ' ';
+        line += std::to_string(n);
+    }
+    line += ' ';
+    line += flags;
+    line += '\n';
+    return line;
 }
 
 std::optional<CsvCheckpoint> parseCheckpoint(std::string_view line, const FileStamp& txt) {
@@ -190,7 +196,10 @@ std::optional<CsvCheckpoint> parseCheckpoint(std::string_view line, const FileSt
 
 std::string StoreJournal::pathFor(const std::string& captureFile) {
     const std::filesystem::path path(captureFile);
-    return (path.parent_path() / ("." + path.filename().string() + ".kelmor-times")).string();
+    std::string name = ".";
+    name += path.filename().string();
+    name += ".kelmor-times";
+    return (path.parent_path() / name).string();
 }
 
 MaybeError StoreJournal::failed(const std::string& what) {

@@ -249,8 +249,9 @@ TEST(StoreJournal, WhateverHappenedToItCaptureGoesOnAndLinesKeepOnlyTheTimesThat
         EXPECT_EQ(exists(f.journal + ".old"), c.old);
         EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(f.journal)));
         EXPECT_TRUE(readFile(f.journal).starts_with("kelmor-times 1 "));
-        if (exists(f.dir / "elsewhere"))
+        if (exists(f.dir / "elsewhere")) {
             EXPECT_EQ(readFile(f.dir / "elsewhere"), "kept\n") << "written through a link";
+        }
 
         // Every line is there; the first two with their times or with none,
         // the new one with its own.
@@ -261,8 +262,9 @@ TEST(StoreJournal, WhateverHappenedToItCaptureGoesOnAndLinesKeepOnlyTheTimesThat
         EXPECT_TRUE(csv.ends_with("\"" + times.back() + "\",\"C \"\r\n")) << csv;
         EXPECT_EQ(csv.starts_with("\"\",\"\"\r\n\"\",\"A \"\r\n"), !c.earlierTimes) << csv;
         EXPECT_NE(csv.find("\",\"A \"\r\n"), std::string::npos) << csv;
-        if (std::string(c.name) != "capture file cut")
+        if (std::string(c.name) != "capture file cut") {
             EXPECT_NE(csv.find("\",\"B \"\r\n"), std::string::npos) << csv;
+        }
     }
 }
 
@@ -308,10 +310,11 @@ TEST(CleanRestart, OnlyACleanStopWithBothFilesAsLeftAndTheSameOptionsSparesTheRe
         next.send("\2next\x03");
         EXPECT_EQ(platform::File::stampOf(f.csv)->inode != csvFile->inode, c.rewritten);
         next.stop();
-        if (c.next == Plain)
+        if (c.next == Plain) {
             EXPECT_EQ(readFile(f.csv), referenceCsv(readFile(f.txt)));
-        else if (!c.rewritten)
+        } else if (!c.rewritten) {
             EXPECT_EQ(readFile(f.csv).substr(0, csvBefore.size() - 3),
                       csvBefore.substr(0, csvBefore.size() - 3));
+        }
     }
 }
