@@ -38,24 +38,72 @@ private:
     std::string_view rest_;
 };
 
-std::optional<FileStamp> parseHeader(std::string_view line) {
+// Which capture file a journal belongs to: its file id, and its first bytes,
+// since a file made anew may get the id of one just removed.
+struct Owner {
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+    std::uint64_t headLength = 0;
+    std::uint64_t headHash = 0;
+    bool operator==(const Owner&) const = default;
+};
+
+constexpr std::size_t HeadLength = 64;
+
+std::uint64_t fnv1a(std::string_view bytes) {
+    std::uint64_t hash = 14695981039346656037ull;
+    for (const char ch : bytes) {
+        hash ^= static_cast<unsigned char>(ch);
+        hash *= 1099511628211ull;
+    }
+    return hash;
+}
+
+// The owner as the capture file is now, fingerprinting `length` bytes.
+std::optional<Owner> ownerOf(const std::string& captureFile, const FileStamp& stamp,
+                             std::uint64_t length) {
+    File in = File::open(captureFile, File::Mode::Read);
+    std::string head(static_cast<std::size_t>(length), '\0');
+    std::size_t got = 0;
+    while (in.isOpen() && got < head.size()) {
+        const long long n = in.read(head.data() + got, head.size() - got);
+        if (n <= 0)
+            break;
+        got += static_cast<std::size_t>(n);
+    }
+    if (got != head.size())
+        return std::nullopt;
+    return Owner{stamp.device, stamp.inode, length, fnv1a(head)};
+}
+
+std::optional<Owner> parseHeader(std::string_view line) {
     const std::string_view magic = JournalMagic;
     if (!line.starts_with(magic) || line.size() == magic.size() || line[magic.size()] != ' ')
         return std::nullopt;
     Fields f(line.substr(magic.size() + 1));
-    FileStamp id;
     const auto device = f.number<std::uint64_t>();
     const auto inode = f.number<std::uint64_t>();
-    if (!device || !inode || !f.done())
+    const auto length = f.number<std::uint64_t>();
+    const auto hash = f.number<std::uint64_t>();
+    if (!device || !inode || !length || !hash || *length > HeadLength || !f.done())
         return std::nullopt;
-    id.device = *device;
-    id.inode = *inode;
-    return id;
+    return Owner{*device, *inode, *length, *hash};
 }
 
-std::string headerLine(const FileStamp& identity) {
-    return std::string(JournalMagic) + " " + std::to_string(identity.device) + " " +
-           std::to_string(identity.inode) + "\n";
+// Whether the journal whose header is `line` belongs to the capture file.
+bool owns(std::string_view line, const std::string& captureFile, const FileStamp& stamp) {
+    const std::optional<Owner> owner = parseHeader(line);
+    return owner && owner == ownerOf(captureFile, stamp, owner->headLength);
+}
+
+std::string headerLine(const Owner& owner) {
+    std::string line = JournalMagic;
+    for (const auto n : {owner.device, owner.inode, owner.headLength, owner.headHash}) {
+        line += ' ';
+        line += std::to_string(n);
+    }
+    line += '\n';
+    return line;
 }
 
 // The complete lines of a block, last first; a block that starts mid-line
@@ -202,9 +250,8 @@ std::string StoreJournal::pathFor(const std::string& captureFile) {
     return (path.parent_path() / name).string();
 }
 
-MaybeError StoreJournal::failed(const std::string& what) {
+MaybeError StoreJournal::failed(const std::string& what, const std::string& reason) {
     // Said once a file: capture goes on, and the lines lack only their time.
-    std::string reason = file_.error();
     detach();
     if (failureSaid_)
         return std::nullopt;
@@ -215,9 +262,8 @@ MaybeError StoreJournal::failed(const std::string& what) {
 }
 
 void StoreJournal::detach() {
-    if (file_.isOpen() && dirty_)
-        (void)file_.sync();
-    file_.close();
+    if (dirty_)
+        (void)sync(Clock::now(), true);
     attached_ = false;
     dirty_ = false;
     checkpoint_.reset();
@@ -237,12 +283,8 @@ MaybeError StoreJournal::attach(const std::string& captureFile, const FileStamp&
     // and is never written through.
     std::error_code ec;
     const fs::file_status found = fs::symlink_status(path_, ec);
-    if (fs::exists(found) && !fs::is_regular_file(found)) {
-        if (!fs::remove(path_, ec)) {
-            file_ = File();
-            return failed("Cannot make the store journal");
-        }
-    }
+    if (fs::exists(found) && !fs::is_regular_file(found) && !fs::remove(path_, ec))
+        return failed("Cannot make the store journal", ec.message());
     File in = File::open(path_, File::Mode::Read);
     if (!in.isOpen()) {
         if (!in.notFound())
@@ -259,13 +301,12 @@ MaybeError StoreJournal::attach(const std::string& captureFile, const FileStamp&
     if (!journal || !head)
         return setAside("it could not be read: " + in.error(), true);
     const std::size_t headEnd = head->find('\n');
-    const std::optional<FileStamp> owner =
-        headEnd == std::string::npos ? std::nullopt : parseHeader(head->substr(0, headEnd));
-    if (!owner)
+    const std::string_view header =
+        std::string_view(*head).substr(0, headEnd == std::string::npos ? 0 : headEnd);
+    if (!parseHeader(header))
         return setAside("it was damaged", sizeBefore > 0);
-    if (owner->device != identity.device || owner->inode != identity.inode)
+    if (!owns(header, captureFile, identity))
         return setAside("another capture file's", false); // that file was replaced
-
     // From the end back: a torn last line and any store past the capture
     // file's end are cut off. Only the tail is read, however long the journal.
     const std::uint64_t bodyStart = headEnd + 1;
@@ -319,10 +360,12 @@ MaybeError StoreJournal::attach(const std::string& captureFile, const FileStamp&
         span = TailBlock;
     }
     in.close();
-    file_ = File::open(path_, File::Mode::AppendLog);
-    if (!file_.isOpen() ||
-        (keep != journal->size && (!file_.truncate(keep) || !file_.seek(keep) || !file_.sync())))
-        return failed("Cannot write the store journal");
+    if (keep != journal->size) {
+        File out = File::open(path_, File::Mode::AppendExisting);
+        if (!out.isOpen() || !out.truncate(keep) || !out.sync())
+            return failed("Cannot write the store journal", out.error());
+    }
+    journalId_ = *journal;
     attached_ = true;
     return std::nullopt;
 }
@@ -342,54 +385,73 @@ MaybeError StoreJournal::setAside(const std::string& why, bool say) {
 
 MaybeError StoreJournal::begin(MaybeError said) {
     checkpoint_.reset();
-    file_ = File::open(path_, File::Mode::CreateNew);
-    if (!file_.isOpen() && file_.alreadyExists() && File::remove(path_).ok())
-        file_ = File::open(path_, File::Mode::CreateNew);
-    const std::string header = headerLine(identity_);
-    if (!file_.isOpen() || !file_.write(header.data(), header.size()) || !file_.sync()) {
-        MaybeError failure = failed("Cannot make the store journal");
+    File out = File::open(path_, File::Mode::CreateNew);
+    if (!out.isOpen() && out.alreadyExists() && File::remove(path_).ok())
+        out = File::open(path_, File::Mode::CreateNew);
+    const std::optional<Owner> owner =
+        ownerOf(captureFile_, identity_, std::min<std::uint64_t>(identity_.size, HeadLength));
+    const std::string header = owner ? headerLine(*owner) : std::string();
+    const std::optional<FileStamp> made =
+        out.isOpen() && owner && out.write(header.data(), header.size()) && out.sync()
+            ? out.stamp()
+            : std::nullopt;
+    if (!made) {
+        const std::string reason = owner ? out.error() : "the capture file could not be read";
+        out.close();
+        (void)File::remove(path_); // half made: the next store tries again
+        MaybeError failure = failed("Cannot make the store journal", reason);
         return said ? said : failure;
     }
+    out.close();
     File::hide(path_);
     (void)File::syncFolderOf(path_);
+    journalId_ = *made;
     attached_ = true;
     return said;
 }
 
-MaybeError StoreJournal::append(const StoreEntry& entry) {
+MaybeError StoreJournal::write(const std::string& line, bool durable) {
     if (!attached_)
         return std::nullopt;
-    const std::string line = entryLine(entry);
-    if (!file_.write(line.data(), line.size()))
-        return failed("Cannot write the store journal");
-    dirty_ = true;
+    // Opened for each line, never through a link and never held: the folder
+    // can be renamed or removed as with the capture file alone.
+    File out = File::open(path_, File::Mode::AppendExisting);
+    const std::optional<FileStamp> now = out.isOpen() ? out.stamp() : std::nullopt;
+    if (!now || now->device != journalId_.device || now->inode != journalId_.inode) {
+        // Removed or replaced meanwhile: the next store checks it anew.
+        attached_ = false;
+        dirty_ = false;
+        return std::nullopt;
+    }
+    if (!out.write(line.data(), line.size()) || (durable && !out.sync()))
+        return failed("Cannot write the store journal", out.error());
+    dirty_ = !durable;
+    if (durable)
+        lastSync_ = Clock::now();
     return std::nullopt;
 }
 
+MaybeError StoreJournal::append(const StoreEntry& entry) {
+    return write(entryLine(entry), false);
+}
+
 MaybeError StoreJournal::record(const CsvCheckpoint& checkpoint) {
-    if (!attached_)
-        return std::nullopt;
-    const std::string line = checkpointLine(checkpoint);
-    if (!file_.write(line.data(), line.size()))
-        return failed("Cannot write the store journal");
-    dirty_ = true;
-    return sync(Clock::now(), true);
+    return write(checkpointLine(checkpoint), true);
 }
 
 MaybeError StoreJournal::sync(Clock::time_point now, bool always) {
     if (!attached_ || !dirty_ || (!always && now - lastSync_ < SyncPeriod))
         return std::nullopt;
-    // Moved or removed meanwhile: the next store checks it anew.
-    const std::optional<FileStamp> here = File::stampOf(path_);
-    const std::optional<FileStamp> ours = file_.stamp();
-    if (!here || !ours || here->device != ours->device || here->inode != ours->inode) {
-        detach();
-        return std::nullopt;
-    }
-    if (!file_.sync())
-        return failed("Cannot save the store journal to disk");
     dirty_ = false;
     lastSync_ = now;
+    File out = File::open(path_, File::Mode::AppendExisting);
+    const std::optional<FileStamp> here = out.isOpen() ? out.stamp() : std::nullopt;
+    if (!here || here->device != journalId_.device || here->inode != journalId_.inode) {
+        attached_ = false; // the next store checks it anew
+        return std::nullopt;
+    }
+    if (!out.sync())
+        return failed("Cannot save the store journal to disk", out.error());
     return std::nullopt;
 }
 
@@ -422,8 +484,7 @@ bool JournalReader::open(std::uint64_t from) {
     std::string header;
     if (!capture || !journal || !readLine(header))
         return false;
-    const std::optional<FileStamp> owner = parseHeader(header);
-    if (!owner || owner->device != capture->device || owner->inode != capture->inode)
+    if (!owns(header, captureFile_, *capture))
         return false;
     // Stores are in order of their end: halve the journal down to a block
     // whose first store ends at or before `from`, then read on from there.

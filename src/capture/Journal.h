@@ -18,7 +18,8 @@
 // where the device sent FS and ETX in it, and at a clean stop how far the
 // CSV file mirrors the capture file.
 //
-//   kelmor-times 1 DEVICE FILEID          the capture file it belongs to
+//   kelmor-times 1 DEVICE FILEID N HASH   the capture file it belongs to: its
+//                                         id, and FNV-1a of its first N bytes
 //   END LENGTH UTCMS [POSKIND...]         a store: bytes [END-LENGTH, END),
 //                                         e.g. "1042 21 1765101600123 3f9f14e"
 //   c OPTIONS TXTSIZE TXTMTIME CSVDEVICE CSVFILEID CSVSIZE CSVMTIME
@@ -74,16 +75,17 @@ public:
 private:
     MaybeError begin(MaybeError said);
     MaybeError setAside(const std::string& why, bool say);
-    MaybeError failed(const std::string& what);
+    MaybeError failed(const std::string& what, const std::string& reason);
+    MaybeError write(const std::string& line, bool durable);
 
     std::string captureFile_;
     std::string path_;
-    FileStamp identity_;
+    FileStamp identity_;  // the capture file's
+    FileStamp journalId_; // the journal's own
     bool attached_ = false;
     bool failureSaid_ = false;
     bool dirty_ = false;
     Clock::time_point lastSync_{};
-    platform::File file_;
     std::optional<CsvCheckpoint> checkpoint_;
 };
 

@@ -3,6 +3,7 @@ in a private mount namespace (see wine_test.py), pseudo-terminals bound as
 COM ports, and the service manager's states."""
 
 import os
+import re
 import subprocess
 import tempfile
 import time
@@ -117,6 +118,27 @@ def wait_csv(base, timeout=30):
         except OSError:
             return False
     return harness.wait_until(mirrors, timeout, 0.05)
+
+
+TIMED_RECORD = re.compile(
+    rb'"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3})","(\d{8})","12\.5 g","OK"\r\n')
+
+
+def wait_timed_fields(base, count, timeout=30):
+    """With --timestamps --fields, the CSV file shows records 0..count-1 each
+    as its local time and its three fields: waits for them; whether they
+    came, each with a time within a minute of now, in this machine's zone."""
+    def times():
+        try:
+            with open(base + ".csv", "rb") as c:
+                return {int(n): t.decode() for t, n in TIMED_RECORD.findall(c.read())}
+        except OSError:
+            return {}
+    if not harness.wait_until(lambda: set(range(count)) <= set(times()), timeout, 0.05):
+        return False
+    now = time.time()
+    return all(abs(time.mktime(time.strptime(t[:19], "%Y-%m-%d %H:%M:%S")) - now) < 60
+               for t in times().values())
 
 
 def service_state(wine, name):

@@ -29,6 +29,7 @@ public:
                          // a link
         AppendLog,       // write at the end, creating the file if missing; never follows a
                          // link
+        AppendExisting,  // write at the end of an existing file; never follows a link
         Read,
     };
 

@@ -56,6 +56,9 @@ File File::open(const std::string& path, Mode mode) {
     case Mode::AppendLog:
         flags |= O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW;
         break;
+    case Mode::AppendExisting:
+        flags |= O_WRONLY | O_APPEND | O_NOFOLLOW;
+        break;
     case Mode::Read:
         flags |= O_RDONLY;
         break;

@@ -63,22 +63,24 @@ File File::open(const std::string& path, Mode mode) {
     case Mode::AppendLog:
         disposition = OPEN_ALWAYS;
         break;
+    case Mode::AppendExisting:
+        break;
     case Mode::Read:
         access = GENERIC_READ;
         break;
     }
+    const bool noFollow = mode == Mode::AppendLog || mode == Mode::AppendExisting;
     File file;
     file.path_ = path;
     if (file.injected(FileOp::Open))
         return file;
     // Other programs may read, write and rename the files while they are open.
-    const HANDLE h =
-        ::CreateFileW(widen(path).c_str(), access,
-                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, disposition,
-                      // A link is opened as itself, then refused below.
-                      mode == Mode::AppendLog ? FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT
-                                              : FILE_ATTRIBUTE_NORMAL,
-                      nullptr);
+    const HANDLE h = ::CreateFileW(
+        widen(path).c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+        nullptr, disposition,
+        // A link is opened as itself, then refused below.
+        noFollow ? FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT : FILE_ATTRIBUTE_NORMAL,
+        nullptr);
     if (h == INVALID_HANDLE_VALUE) {
         const DWORD code = ::GetLastError();
         // A folder is refused as "access denied": say what the name is.
@@ -99,7 +101,7 @@ File File::open(const std::string& path, Mode mode) {
         file.failWith("Not a regular file");
         return file;
     }
-    if (mode == Mode::AppendLog) {
+    if (noFollow) {
         BY_HANDLE_FILE_INFORMATION info{};
         if (!::GetFileInformationByHandle(h, &info) ||
             (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
@@ -108,7 +110,7 @@ File File::open(const std::string& path, Mode mode) {
             return file;
         }
     }
-    if (mode == Mode::Append || mode == Mode::AppendCreateNew || mode == Mode::AppendLog) {
+    if (mode == Mode::Append || mode == Mode::AppendCreateNew || noFollow) {
         LARGE_INTEGER zero{};
         if (!::SetFilePointerEx(h, zero, nullptr, FILE_END)) {
             file.fail();
