@@ -49,8 +49,7 @@ CsvRewrite::~CsvRewrite() {
 }
 
 std::string CsvRewrite::partialFor(const std::string& csvFile) {
-    const std::filesystem::path path(csvFile);
-    return (path.parent_path() / ("." + path.filename().string() + ".kelmor-partial")).string();
+    return besideAsHidden(csvFile, ".kelmor-partial");
 }
 
 MaybeError CsvRewrite::failure(const std::string& path, const File& file) const {

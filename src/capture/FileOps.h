@@ -25,6 +25,16 @@ inline std::optional<FileStamp> stampOf(const std::string& path) {
     return platform::File::stampOf(path);
 }
 
+// A hidden file of ours beside a user's file: ".NAME" and a suffix no user
+// file has.
+inline std::string besideAsHidden(const std::string& file, std::string_view suffix) {
+    const std::filesystem::path path(file);
+    std::string name = ".";
+    name += path.filename().string();
+    name += suffix;
+    return (path.parent_path() / name).string();
+}
+
 struct AppendResult {
     MaybeError error;
     FileStamp before; // the file as found (size 0 when it did not exist)

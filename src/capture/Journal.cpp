@@ -1,5 +1,7 @@
 #include "Journal.h"
 
+#include "FileOps.h"
+
 #include <charconv>
 #include <filesystem>
 #include <utility>
@@ -243,11 +245,7 @@ std::optional<CsvCheckpoint> parseCheckpoint(std::string_view line, const FileSt
 }
 
 std::string StoreJournal::pathFor(const std::string& captureFile) {
-    const std::filesystem::path path(captureFile);
-    std::string name = ".";
-    name += path.filename().string();
-    name += ".kelmor-times";
-    return (path.parent_path() / name).string();
+    return besideAsHidden(captureFile, ".kelmor-times");
 }
 
 MaybeError StoreJournal::failed(const std::string& what, const std::string& reason) {
