@@ -64,8 +64,10 @@ StoreResult CaptureFiles::store(std::string_view text, const std::string& baseNa
     entry.separators.reserve(separators.size());
     for (const Separator& s : separators)
         entry.separators.push_back({entry.start + s.at, s.kind});
-    journalStore(names, appended.before, appended.after, entry);
-    result.csvError = updateCsv(names, appended.before, appended.after, entry, text, csvBudget);
+    std::vector<StoreEntry> journaled;
+    if (journalStore(names, appended.before, appended.after, entry))
+        journaled.push_back(std::move(entry));
+    result.csvError = updateCsv(names, appended.before, appended.after, journaled, text, csvBudget);
     if (csvBudget == Unlimited)
         while (!result.csvError && rewrite_)
             result.csvError = csvSlice(Unlimited);
@@ -73,14 +75,16 @@ StoreResult CaptureFiles::store(std::string_view text, const std::string& baseNa
     return result;
 }
 
-void CaptureFiles::journalStore(const FileNames& names, const FileStamp& before,
+bool CaptureFiles::journalStore(const FileNames& names, const FileStamp& before,
                                 const FileStamp& after, const StoreEntry& entry) {
     if (!journal_->attachedTo(names.TxtName) || before != journalTxt_) {
         // A new run, another name, or a capture file changed by someone else.
         notice(journal_->attach(names.TxtName, after, before.size, !options_.plain()));
     }
-    notice(journal_->append(entry));
+    bool written = false;
+    notice(journal_->append(entry, written));
     journalTxt_ = after;
+    return written;
 }
 
 void CaptureFiles::adoptCheckpoint(const FileNames& names, const FileStamp& before) {
@@ -108,7 +112,7 @@ MaybeError CaptureFiles::finish() {
 }
 
 MaybeError CaptureFiles::updateCsv(const FileNames& names, const FileStamp& before,
-                                   const FileStamp& after, const StoreEntry& entry,
+                                   const FileStamp& after, const std::vector<StoreEntry>& stores,
                                    std::string_view text, Clock::duration budget) {
     if (rewrite_ && rewriteNames_ != names) {
         // Another name: the old rewrite is given up, and the old CSV file
@@ -130,7 +134,7 @@ MaybeError CaptureFiles::updateCsv(const FileNames& names, const FileStamp& befo
     if (tracked_ && tracked_->names == names && tracked_->txt == before &&
         fileops::stampOf(names.CsvName) == tracked_->csv) {
         fileops::CsvWriteResult written =
-            fileops::continueCsv(names.CsvName, tracked_->resume, text, options_, entry);
+            fileops::continueCsv(names.CsvName, tracked_->resume, text, options_, stores);
         if (written.error) {
             tracked_.reset();
             csvFailedNames_ = names;
@@ -193,6 +197,7 @@ MaybeError CaptureFiles::rewriteFailed(Error error) {
 void CaptureFiles::retryCsvSoon() {
     csvRetryAt_.reset();
     csvFailureReported_ = false;
+    journal_->detach(); // a journal that could not be written is tried again too
 }
 
 } // namespace kelmor::capture

@@ -11,7 +11,7 @@ using platform::File;
 
 CsvWriteResult continueCsv(const std::string& csvPath, const CsvResume& from,
                            std::string_view appended, const CsvOptions& options,
-                           const StoreEntry& store) {
+                           const std::vector<StoreEntry>& stores) {
     CsvWriteResult result;
     File out = File::open(csvPath, File::Mode::Write);
     std::string csv;
@@ -23,7 +23,7 @@ CsvWriteResult continueCsv(const std::string& csvPath, const CsvResume& from,
         renderer.finish(csv);
     } else {
         RecordRenderer renderer(options, from);
-        renderer.feed(appended, {store}, csv);
+        renderer.feed(appended, stores, csv);
         result.resume = renderer.resumePoint();
         renderer.finish(csv);
     }

@@ -63,7 +63,7 @@ struct CsvWriteResult {
 // not depend on the size of either file, nor on the length of the last line.
 [[nodiscard]] CsvWriteResult continueCsv(const std::string& csvPath, const CsvResume& from,
                                          std::string_view appended, const CsvOptions& options = {},
-                                         const StoreEntry& store = {});
+                                         const std::vector<StoreEntry>& stores = {});
 
 // Renders the whole capture file into a new CSV file a slice at a time, so
 // that the caller can handle events in between. It writes a partial file

@@ -250,7 +250,11 @@ std::string StoreJournal::pathFor(const std::string& captureFile) {
 
 MaybeError StoreJournal::failed(const std::string& what, const std::string& reason) {
     // Said once a file: capture goes on, and the lines lack only their time.
-    detach();
+    // Not tried again at every store: at the next "Save As", or once the
+    // capture file changes.
+    usable_ = false;
+    dirty_ = false;
+    checkpoint_.reset();
     if (failureSaid_)
         return std::nullopt;
     failureSaid_ = true;
@@ -262,7 +266,8 @@ MaybeError StoreJournal::failed(const std::string& what, const std::string& reas
 void StoreJournal::detach() {
     if (dirty_)
         (void)sync(Clock::now(), true);
-    attached_ = false;
+    checked_ = false;
+    usable_ = false;
     dirty_ = false;
     checkpoint_.reset();
 }
@@ -276,6 +281,7 @@ MaybeError StoreJournal::attach(const std::string& captureFile, const FileStamp&
     captureFile_ = captureFile;
     path_ = pathFor(captureFile);
     identity_ = identity;
+    checked_ = true;
 
     // Like a partial file: anything but a plain file under the name goes,
     // and is never written through.
@@ -364,7 +370,7 @@ MaybeError StoreJournal::attach(const std::string& captureFile, const FileStamp&
             return failed("Cannot write the store journal", out.error());
     }
     journalId_ = *journal;
-    attached_ = true;
+    usable_ = true;
     return std::nullopt;
 }
 
@@ -404,12 +410,12 @@ MaybeError StoreJournal::begin(MaybeError said) {
     File::hide(path_);
     (void)File::syncFolderOf(path_);
     journalId_ = *made;
-    attached_ = true;
+    usable_ = true;
     return said;
 }
 
 MaybeError StoreJournal::write(const std::string& line, bool durable) {
-    if (!attached_)
+    if (!usable_)
         return std::nullopt;
     // Opened for each line, never through a link and never held: the folder
     // can be renamed or removed as with the capture file alone.
@@ -417,7 +423,8 @@ MaybeError StoreJournal::write(const std::string& line, bool durable) {
     const std::optional<FileStamp> now = out.isOpen() ? out.stamp() : std::nullopt;
     if (!now || now->device != journalId_.device || now->inode != journalId_.inode) {
         // Removed or replaced meanwhile: the next store checks it anew.
-        attached_ = false;
+        checked_ = false;
+        usable_ = false;
         dirty_ = false;
         return std::nullopt;
     }
@@ -429,8 +436,10 @@ MaybeError StoreJournal::write(const std::string& line, bool durable) {
     return std::nullopt;
 }
 
-MaybeError StoreJournal::append(const StoreEntry& entry) {
-    return write(entryLine(entry), false);
+MaybeError StoreJournal::append(const StoreEntry& entry, bool& written) {
+    MaybeError error = write(entryLine(entry), false);
+    written = usable_ && !error;
+    return error;
 }
 
 MaybeError StoreJournal::record(const CsvCheckpoint& checkpoint) {
@@ -438,14 +447,14 @@ MaybeError StoreJournal::record(const CsvCheckpoint& checkpoint) {
 }
 
 MaybeError StoreJournal::sync(Clock::time_point now, bool always) {
-    if (!attached_ || !dirty_ || (!always && now - lastSync_ < SyncPeriod))
+    if (!usable_ || !dirty_ || (!always && now - lastSync_ < SyncPeriod))
         return std::nullopt;
     dirty_ = false;
     lastSync_ = now;
     File out = File::open(path_, File::Mode::AppendExisting);
     const std::optional<FileStamp> here = out.isOpen() ? out.stamp() : std::nullopt;
     if (!here || here->device != journalId_.device || here->inode != journalId_.inode) {
-        attached_ = false; // the next store checks it anew
+        checked_ = false; // the next store checks it anew
         return std::nullopt;
     }
     if (!out.sync())

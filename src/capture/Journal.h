@@ -60,16 +60,19 @@ public:
     // is no fault.
     [[nodiscard]] MaybeError attach(const std::string& captureFile, const FileStamp& identity,
                                     std::uint64_t sizeBefore, bool sayMissing);
+    // Whether the journal of this capture file was checked, usable or not.
     bool attachedTo(const std::string& captureFile) const {
-        return attached_ && captureFile_ == captureFile;
+        return checked_ && captureFile_ == captureFile;
     }
     // The last line at attach time, where it was a checkpoint.
     const std::optional<CsvCheckpoint>& checkpoint() const { return checkpoint_; }
 
-    [[nodiscard]] MaybeError append(const StoreEntry& entry);
+    // Whether the line went in comes back as `written`.
+    [[nodiscard]] MaybeError append(const StoreEntry& entry, bool& written);
     [[nodiscard]] MaybeError record(const CsvCheckpoint& checkpoint);
     // Makes the appended lines durable: when due, or now.
     [[nodiscard]] MaybeError sync(Clock::time_point now, bool always = false);
+    // Forgets the file: the next store checks its journal anew.
     void detach();
 
 private:
@@ -82,7 +85,8 @@ private:
     std::string path_;
     FileStamp identity_;  // the capture file's
     FileStamp journalId_; // the journal's own
-    bool attached_ = false;
+    bool checked_ = false;
+    bool usable_ = false;
     bool failureSaid_ = false;
     bool dirty_ = false;
     Clock::time_point lastSync_{};

@@ -266,6 +266,20 @@ TEST(StoreJournal, WhateverHappenedToItCaptureGoesOnAndLinesKeepOnlyTheTimesThat
     }
 }
 
+TEST(StoreJournal, OneThatCannotBeMadeIsSaidOnceAndCaptureGoesOnWithoutTimes) {
+    Folder f;
+    fs::create_directories(f.journal + "/taken"); // a folder that cannot be removed
+    Session run(f.dir, Both);
+    for (const char* record : {"\2A\x1c"
+                               "1\x03",
+                               "\2B\x03", "\2C\x03"})
+        run.send(record);
+    ASSERT_EQ(run.notices.size(), 1u);
+    EXPECT_NE(run.notices[0].find("Cannot make the store journal"), std::string::npos);
+    EXPECT_EQ(readFile(f.txt), "\rA 1 \rB \rC ");
+    EXPECT_EQ(readFile(f.csv), "\"\",\"\"\r\n\"\",\"A 1 \"\r\n\"\",\"B \"\r\n\"\",\"C \"\r\n");
+}
+
 TEST(CleanRestart, OnlyACleanStopWithBothFilesAsLeftAndTheSameOptionsSparesTheRewrite) {
     const struct {
         const char* name;

@@ -119,11 +119,14 @@ private:
         std::uint64_t offset = 0;
     };
     void startRewrite(FileNames names, FileStamp txt);
+    // `stores` holds this store's journal line, where it went in: the CSV
+    // file shows what the journal knows, as a rewrite would.
     MaybeError updateCsv(const FileNames& names, const FileStamp& before, const FileStamp& after,
-                         const StoreEntry& entry, std::string_view text, Clock::duration budget);
+                         const std::vector<StoreEntry>& stores, std::string_view text,
+                         Clock::duration budget);
     // The journal for this capture file, checked against it where it changed
-    // since the last store; then this store's line.
-    void journalStore(const FileNames& names, const FileStamp& before, const FileStamp& after,
+    // since the last store; then this store's line. Whether it went in.
+    bool journalStore(const FileNames& names, const FileStamp& before, const FileStamp& after,
                       const StoreEntry& entry);
     // A start that finds both files as a clean stop recorded them goes on.
     void adoptCheckpoint(const FileNames& names, const FileStamp& before);
