@@ -51,5 +51,6 @@ void windowBench(const std::string& shmDir, const std::string& diskDir, std::siz
                  int records);
 void longLine(const std::string& shmDir, bool small);
 void rewriteBench(const std::string& shmDir, const std::string& diskDir, bool small);
+void journalBench(const std::string& shmDir, const std::string& diskDir, bool small);
 
 } // namespace kelmor::bench

@@ -64,9 +64,9 @@ StoreResult CaptureFiles::store(std::string_view text, const std::string& baseNa
     entry.separators.reserve(separators.size());
     for (const Separator& s : separators)
         entry.separators.push_back({entry.start + s.at, s.kind});
-    std::vector<StoreEntry> journaled;
+    StoreNotes journaled;
     if (journalStore(names, appended.before, appended.after, entry))
-        journaled.push_back(std::move(entry));
+        journaled.add(entry);
     result.csvError = updateCsv(names, appended.before, appended.after, journaled, text, csvBudget);
     if (csvBudget == Unlimited)
         while (!result.csvError && rewrite_)
@@ -112,7 +112,7 @@ MaybeError CaptureFiles::finish() {
 }
 
 MaybeError CaptureFiles::updateCsv(const FileNames& names, const FileStamp& before,
-                                   const FileStamp& after, const std::vector<StoreEntry>& stores,
+                                   const FileStamp& after, const StoreNotes& stores,
                                    std::string_view text, Clock::duration budget) {
     if (rewrite_ && rewriteNames_ != names) {
         // Another name: the old rewrite is given up, and the old CSV file

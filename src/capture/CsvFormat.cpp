@@ -87,14 +87,9 @@ RecordRenderer::RecordRenderer(CsvOptions options, const CsvResume& from)
     : options_(options), inLine_(from.inLine), skipLf_(from.afterCr),
       afterEtx_(from.afterEtx && options.fields), in_(from.captureOffset), out_(from.csvOffset) {}
 
-void RecordRenderer::put(std::string& csv, std::string_view text) {
-    csv.append(text);
-    out_ += text.size();
-}
-
-void RecordRenderer::startLine(std::uint64_t at, const std::vector<StoreEntry>& stores,
+void RecordRenderer::startLine(std::uint64_t at, const std::vector<StoreSpan>& stores,
                                std::string& csv) {
-    put(csv, "\"");
+    put(csv, "\"", 1);
     if (!options_.timestamps)
         return;
     while (store_ < stores.size() && stores[store_].end <= at)
@@ -108,44 +103,32 @@ void RecordRenderer::startLine(std::uint64_t at, const std::vector<StoreEntry>& 
             cachedTime_ = text.substr(0, text.size() - 4);
             cachedSecond_ = second;
         }
-        char fraction[8];
-        std::snprintf(fraction, sizeof fraction, ".%03d", static_cast<int>(ms - second * 1000));
-        put(csv, cachedTime_);
-        put(csv, fraction);
+        const auto fraction = static_cast<int>(ms - second * 1000);
+        const char digits[4] = {'.', static_cast<char>('0' + fraction / 100),
+                                static_cast<char>('0' + fraction / 10 % 10),
+                                static_cast<char>('0' + fraction % 10)};
+        put(csv, cachedTime_.data(), cachedTime_.size());
+        put(csv, digits, sizeof digits);
     }
-    put(csv, "\",\"");
+    put(csv, "\",\"", 3);
 }
 
-void RecordRenderer::feed(std::string_view in, const std::vector<StoreEntry>& stores,
-                          std::string& csv) {
+void RecordRenderer::feed(std::string_view in, const StoreNotes& notes, std::string& csv) {
     const std::size_t n = in.size();
     if (n == 0)
         return;
     const char* data = in.data();
     const std::uint64_t base = in_;
     store_ = static_cast<std::size_t>(
-        std::partition_point(stores.begin(), stores.end(),
-                             [&](const StoreEntry& s) { return s.end <= base; }) -
-        stores.begin());
-    // The next separator at or after a place in the bytes, as an index; n when none.
-    std::size_t sepStore = store_;
-    std::size_t sepIndex = 0;
-    const auto nextSeparator = [&](std::size_t from) -> std::size_t {
-        if (!options_.fields)
-            return n;
-        for (; sepStore < stores.size(); ++sepStore, sepIndex = 0) {
-            const auto& seps = stores[sepStore].separators;
-            while (sepIndex < seps.size() && seps[sepIndex].at < base + from)
-                ++sepIndex;
-            if (sepIndex < seps.size())
-                return seps[sepIndex].at - base < n
-                           ? static_cast<std::size_t>(seps[sepIndex].at - base)
-                           : n;
-            if (stores[sepStore].start >= base + n)
-                return n;
-        }
-        return n;
-    };
+        std::partition_point(notes.stores.begin(), notes.stores.end(),
+                             [&](const StoreSpan& s) { return s.end <= base; }) -
+        notes.stores.begin());
+    // Separators only split fields where fields are asked for.
+    auto sep = options_.fields ? std::partition_point(
+                                     notes.separators.begin(), notes.separators.end(),
+                                     [&](const Separator& s) { return s.at < base; })
+                               : notes.separators.end();
+    const auto sepEnd = notes.separators.end();
     const auto find = [&](char ch, std::size_t from) {
         const void* hit = std::memchr(data + from, ch, n - from);
         return hit != nullptr ? static_cast<std::size_t>(static_cast<const char*>(hit) - data) : n;
@@ -157,49 +140,50 @@ void RecordRenderer::feed(std::string_view in, const std::vector<StoreEntry>& st
         if (data[0] == framing::LF)
             i = 1;
     }
-    std::size_t crAt = 0, quoteAt = 0, sepAt = 0;
+    std::size_t crAt = 0;
+    std::size_t quoteAt = 0;
     bool looked = false;
     while (i < n) {
         if (!inLine_) {
-            startLine(base + i, stores, csv);
+            startLine(base + i, notes.stores, csv);
             inLine_ = true;
         }
         if (afterEtx_) {
             afterEtx_ = false;
             if (data[i] != framing::CR)
-                put(csv, "\",\"");
+                put(csv, "\",\"", 3);
         }
         if (!looked || crAt < i)
             crAt = find(framing::CR, i);
         if (!looked || quoteAt < i)
             quoteAt = find('"', i);
-        if (!looked || sepAt < i)
-            sepAt = nextSeparator(i);
         looked = true;
+        while (sep != sepEnd && sep->at < base + i)
+            ++sep;
+        const std::size_t sepAt = sep != sepEnd && sep->at - base < n ? sep->at - base : n;
         const std::size_t stop = std::min({crAt, quoteAt, sepAt});
-        put(csv, std::string_view(data + i, stop - i));
+        put(csv, data + i, stop - i);
         i = stop;
         if (i == n)
             break;
         if (i == sepAt) {
+            const Separator::Kind kind = (sep++)->kind;
             // Only where cleaning left the space it became; anything else is
             // text, and stays.
             if (data[i] == framing::Space) {
-                if (stores[sepStore].separators[sepIndex].kind == Separator::Kind::Fs)
-                    put(csv, "\",\"");
+                if (kind == Separator::Kind::Fs)
+                    put(csv, "\",\"", 3);
                 else
                     afterEtx_ = true;
                 ++i;
                 continue;
             }
-            ++sepIndex;
-            sepAt = nextSeparator(i + 1);
         }
         if (data[i] == '"') {
-            put(csv, "\"\"");
+            put(csv, "\"\"", 2);
             ++i;
         } else if (data[i] == framing::CR) {
-            put(csv, "\"\r\n");
+            put(csv, "\"\r\n", 3);
             inLine_ = false;
             ++i;
             if (i == n)
@@ -207,7 +191,7 @@ void RecordRenderer::feed(std::string_view in, const std::vector<StoreEntry>& st
             else if (data[i] == framing::LF)
                 ++i;
         } else {
-            put(csv, std::string_view(data + i, 1));
+            put(csv, data + i, 1);
             ++i;
         }
     }
@@ -216,7 +200,7 @@ void RecordRenderer::feed(std::string_view in, const std::vector<StoreEntry>& st
 
 void RecordRenderer::finish(std::string& csv) {
     if (inLine_)
-        put(csv, "\"\r\n");
+        put(csv, "\"\r\n", 3);
     inLine_ = false;
     skipLf_ = false;
     afterEtx_ = false;

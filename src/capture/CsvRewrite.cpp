@@ -11,7 +11,7 @@ using platform::File;
 
 CsvWriteResult continueCsv(const std::string& csvPath, const CsvResume& from,
                            std::string_view appended, const CsvOptions& options,
-                           const std::vector<StoreEntry>& stores) {
+                           const StoreNotes& notes) {
     CsvWriteResult result;
     File out = File::open(csvPath, File::Mode::Write);
     std::string csv;
@@ -23,7 +23,7 @@ CsvWriteResult continueCsv(const std::string& csvPath, const CsvResume& from,
         renderer.finish(csv);
     } else {
         RecordRenderer renderer(options, from);
-        renderer.feed(appended, stores, csv);
+        renderer.feed(appended, notes, csv);
         result.resume = renderer.resumePoint();
         renderer.finish(csv);
     }
@@ -171,8 +171,8 @@ CsvRewrite::Slice CsvRewrite::slice(Clock::duration budget) {
             } else {
                 if (!journal_)
                     journal_ = std::make_unique<JournalReader>(txt_);
-                journal_->stores(consumed_, consumed_ + bytes.size(), stores_);
-                records_.feed(bytes, stores_, rendered_);
+                records_.feed(bytes, journal_->notes(consumed_, consumed_ + bytes.size()),
+                              rendered_);
             }
             consumed_ += static_cast<std::uint64_t>(n);
         }

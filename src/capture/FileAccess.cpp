@@ -10,12 +10,11 @@ namespace kelmor::capture {
 std::vector<StoreTime> storeTimes(const std::string& captureFile, std::uint64_t from,
                                   std::uint64_t to) {
     fileops::JournalReader reader(captureFile);
-    std::vector<StoreEntry> stores;
-    reader.stores(from, to, stores);
+    const StoreNotes& notes = reader.notes(from, to);
     std::vector<StoreTime> times;
-    times.reserve(stores.size());
-    for (const StoreEntry& s : stores)
-        times.push_back({s.start, s.end, s.utcMs});
+    for (const StoreSpan& s : notes.stores)
+        if (s.start < to)
+            times.push_back({s.start, s.end, s.utcMs});
     return times;
 }
 

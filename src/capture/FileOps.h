@@ -63,7 +63,7 @@ struct CsvWriteResult {
 // not depend on the size of either file, nor on the length of the last line.
 [[nodiscard]] CsvWriteResult continueCsv(const std::string& csvPath, const CsvResume& from,
                                          std::string_view appended, const CsvOptions& options = {},
-                                         const std::vector<StoreEntry>& stores = {});
+                                         const StoreNotes& notes = {});
 
 // Renders the whole capture file into a new CSV file a slice at a time, so
 // that the caller can handle events in between. It writes a partial file
@@ -123,7 +123,6 @@ private:
     CsvRenderer renderer_;
     RecordRenderer records_{options_};
     std::unique_ptr<JournalReader> journal_;
-    std::vector<StoreEntry> stores_;
     std::uint64_t consumed_ = 0; // capture bytes rendered
     std::uint64_t produced_ = 0; // CSV bytes written
     std::optional<FileStamp> outStamp_;

@@ -2,6 +2,7 @@
 
 #include "FileOps.h"
 
+#include <algorithm>
 #include <charconv>
 #include <filesystem>
 #include <utility>
@@ -159,14 +160,19 @@ std::string entryLine(const StoreEntry& entry) {
     return line;
 }
 
-std::optional<StoreEntry> parseEntry(std::string_view line) {
+bool parseEntryInto(std::string_view line, StoreNotes& notes) {
     Fields f(line);
     const auto end = f.number<std::uint64_t>();
     const auto length = f.number<std::uint64_t>();
     const auto ms = f.number<std::int64_t>();
     if (!end || !length || !ms || *length > *end || *length == 0)
-        return std::nullopt;
-    StoreEntry entry{*end - *length, *end, *ms, {}};
+        return false;
+    const StoreSpan span{*end - *length, *end, *ms};
+    const std::size_t had = notes.separators.size();
+    const auto undo = [&] {
+        notes.separators.resize(had);
+        return false;
+    };
     if (const auto marks = f.word()) {
         std::uint64_t at = 0;
         bool digits = false;
@@ -175,19 +181,28 @@ std::optional<StoreEntry> parseEntry(std::string_view line) {
                 at = at * 10 + static_cast<std::uint64_t>(ch - '0');
                 digits = true;
             } else if ((ch == 'f' || ch == 'e') && digits && at < *length) {
-                entry.separators.push_back({entry.start + at, static_cast<Separator::Kind>(ch)});
+                notes.separators.push_back({span.start + at, static_cast<Separator::Kind>(ch)});
                 at = 0;
                 digits = false;
             } else {
-                return std::nullopt;
+                return undo();
             }
         }
         if (digits)
-            return std::nullopt;
+            return undo();
     }
     if (!f.done())
+        return undo();
+    notes.stores.push_back(span);
+    return true;
+}
+
+std::optional<StoreEntry> parseEntry(std::string_view line) {
+    StoreNotes notes;
+    if (!parseEntryInto(line, notes))
         return std::nullopt;
-    return entry;
+    const StoreSpan& span = notes.stores.front();
+    return StoreEntry{span.start, span.end, span.utcMs, std::move(notes.separators)};
 }
 
 std::string checkpointLine(const CsvCheckpoint& c) {
@@ -464,13 +479,13 @@ MaybeError StoreJournal::sync(Clock::time_point now, bool always) {
 
 JournalReader::JournalReader(std::string captureFile) : captureFile_(std::move(captureFile)) {}
 
-bool JournalReader::readLine(std::string& line) {
+std::optional<std::string_view> JournalReader::readLine() {
     for (;;) {
         const std::size_t lf = buffer_.find('\n', at_);
         if (lf != std::string::npos) {
-            line.assign(buffer_, at_, lf - at_);
+            const std::string_view line(buffer_.data() + at_, lf - at_);
             at_ = lf + 1;
-            return true;
+            return line;
         }
         buffer_.erase(0, at_);
         at_ = 0;
@@ -479,7 +494,7 @@ bool JournalReader::readLine(std::string& line) {
         const long long n = file_.read(buffer_.data() + had, TailBlock);
         buffer_.resize(had + static_cast<std::size_t>(n > 0 ? n : 0));
         if (n <= 0)
-            return false; // a line being written stays for the next call
+            return std::nullopt; // a line being written stays for the next call
     }
 }
 
@@ -488,25 +503,27 @@ bool JournalReader::open(std::uint64_t from) {
     file_ = File::open(StoreJournal::pathFor(captureFile_), File::Mode::Read);
     const std::optional<FileStamp> capture = File::stampOf(captureFile_);
     const std::optional<FileStamp> journal = file_.isOpen() ? file_.stamp() : std::nullopt;
-    std::string header;
-    if (!capture || !journal || !readLine(header))
+    std::optional<std::string_view> header;
+    if (!capture || !journal || !(header = readLine()) || !owns(*header, captureFile_, *capture))
         return false;
-    if (!owns(header, captureFile_, *capture))
-        return false;
+    const std::uint64_t bodyStart = header->size() + 1;
     // Stores are in order of their end: halve the journal down to a block
     // whose first store ends at or before `from`, then read on from there.
-    std::uint64_t low = header.size() + 1;
+    std::uint64_t low = bodyStart;
     std::uint64_t high = journal->size;
-    std::string line;
     while (from > 0 && high - low > TailBlock) {
         const std::uint64_t mid = low + (high - low) / 2;
         buffer_.clear();
         at_ = 0;
-        if (!file_.seek(mid - 1) || !readLine(line))
+        if (!file_.seek(mid - 1) || !readLine())
             return false; // the rest of the line mid falls in
         std::optional<StoreEntry> first;
-        while (!first && readLine(line))
-            first = parseEntry(line);
+        while (!first) {
+            const std::optional<std::string_view> line = readLine();
+            if (!line)
+                break;
+            first = parseEntry(*line);
+        }
         if (first && first->end <= from)
             low = mid;
         else
@@ -514,33 +531,41 @@ bool JournalReader::open(std::uint64_t from) {
     }
     buffer_.clear();
     at_ = 0;
-    if (low == header.size() + 1)
+    if (low == bodyStart)
         return file_.seek(low);
-    return file_.seek(low - 1) && readLine(line); // the rest of the line low falls in
+    return file_.seek(low - 1) && readLine(); // the rest of the line low falls in
 }
 
-void JournalReader::stores(std::uint64_t from, std::uint64_t to, std::vector<StoreEntry>& out) {
-    out.clear();
+const StoreNotes& JournalReader::notes(std::uint64_t from, std::uint64_t to) {
     if (!opened_)
         usable_ = open(from);
     if (!usable_)
-        return;
-    while (!held_.empty() && held_.front().end <= from)
-        held_.pop_front();
-    std::string line;
-    while ((held_.empty() || held_.back().start < to) && readLine(line)) {
-        std::optional<StoreEntry> entry = parseEntry(line);
-        // Out of order is damage: that store is left out.
-        if (!entry || entry->start < lastEnd_ || entry->end <= from)
-            continue;
-        lastEnd_ = entry->end;
-        held_.push_back(std::move(*entry));
-    }
-    for (const StoreEntry& entry : held_) {
-        if (entry.start >= to)
+        return held_;
+    // What lies wholly before `from` is done with.
+    auto& stores = held_.stores;
+    auto& seps = held_.separators;
+    stores.erase(stores.begin(),
+                 std::partition_point(stores.begin(), stores.end(),
+                                      [&](const StoreSpan& s) { return s.end <= from; }));
+    seps.erase(seps.begin(), std::partition_point(seps.begin(), seps.end(),
+                                                  [&](const Separator& s) { return s.at < from; }));
+    while (stores.empty() || stores.back().start < to) {
+        const std::optional<std::string_view> line = readLine();
+        if (!line)
             break;
-        out.push_back(entry);
+        const std::size_t had = stores.size();
+        const std::size_t hadSeps = seps.size();
+        // Out of order is damage: that store is left out.
+        if (!parseEntryInto(*line, held_))
+            continue;
+        if (stores.back().start < lastEnd_ || stores.back().end <= from) {
+            stores.resize(had);
+            seps.resize(hadSeps);
+            continue;
+        }
+        lastEnd_ = stores.back().end;
     }
+    return held_;
 }
 
 } // namespace kelmor::capture::fileops

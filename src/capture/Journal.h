@@ -7,7 +7,6 @@
 
 #include <chrono>
 #include <cstdint>
-#include <deque>
 #include <optional>
 #include <string>
 #include <vector>
@@ -41,6 +40,8 @@ inline constexpr const char* JournalMagic = "kelmor-times 1";
 std::string entryLine(const StoreEntry& entry);
 std::string checkpointLine(const CsvCheckpoint& checkpoint);
 std::optional<StoreEntry> parseEntry(std::string_view line);
+// The same into notes, without a new allocation for each line; whether it parsed.
+bool parseEntryInto(std::string_view line, StoreNotes& notes);
 std::optional<CsvCheckpoint> parseCheckpoint(std::string_view line, const FileStamp& txt);
 
 class StoreJournal {
@@ -100,13 +101,15 @@ class JournalReader {
 public:
     explicit JournalReader(std::string captureFile);
 
-    // The stores that hold bytes of [from, to), in order; `from` never goes
-    // back. Earlier ones are forgotten.
-    void stores(std::uint64_t from, std::uint64_t to, std::vector<StoreEntry>& out);
+    // The stores that hold bytes of [from, to) and their separators, in
+    // order, perhaps with a few after; `from` never goes back. Valid until
+    // the next call.
+    const StoreNotes& notes(std::uint64_t from, std::uint64_t to);
 
 private:
     bool open(std::uint64_t from);
-    bool readLine(std::string& line);
+    // The next whole line, valid until the next call.
+    std::optional<std::string_view> readLine();
 
     std::string captureFile_;
     bool opened_ = false;
@@ -115,7 +118,7 @@ private:
     std::string buffer_;
     std::size_t at_ = 0; // in buffer_
     std::uint64_t lastEnd_ = 0;
-    std::deque<StoreEntry> held_;
+    StoreNotes held_;
 };
 
 } // namespace kelmor::capture::fileops

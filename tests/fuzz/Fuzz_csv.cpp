@@ -59,7 +59,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (csv != kelmor::test::referenceCsv(capture))
         std::abort();
 
-    const std::vector<StoreEntry> stores = storesOver(capture, seed);
+    StoreNotes stores;
+    for (const StoreEntry& s : storesOver(capture, seed))
+        stores.add(s);
     const CsvOptions options{seed.next(2) == 1, seed.next(2) == 1};
     std::string whole;
     RecordRenderer once(options);

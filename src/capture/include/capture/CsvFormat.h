@@ -89,28 +89,53 @@ struct StoreEntry {
     bool operator==(const StoreEntry&) const = default;
 };
 
+// What the journal says of a stretch of the capture file, as the renderer
+// takes it: the stores with their times, and the separators, each in the
+// file's order. Flat, so that a rewrite of millions of lines allocates
+// nothing per line.
+struct StoreSpan {
+    std::uint64_t start = 0;
+    std::uint64_t end = 0;
+    std::int64_t utcMs = 0;
+};
+struct StoreNotes {
+    std::vector<StoreSpan> stores;
+    std::vector<Separator> separators; // at offsets in the capture file
+
+    void add(const StoreEntry& entry) {
+        stores.push_back({entry.start, entry.end, entry.utcMs});
+        separators.insert(separators.end(), entry.separators.begin(), entry.separators.end());
+    }
+    void clear() {
+        stores.clear();
+        separators.clear();
+    }
+};
+
 // "2026-12-07 10:00:00.123": a moment in local time, as spreadsheets read it.
 std::string localTimeText(std::int64_t utcMs);
 
 // Renders capture bytes as CsvRenderer does, with the options: a time field
 // first, and the line split at the FS the device sent (the space an ETX
 // became is left out too, and ends a field only where more of the line
-// follows). Every field is quoted, with its quotes doubled. What the stores
-// say comes as StoreEntry values in the capture file's order; a line with
-// none has an empty time and is one field.
+// follows). Every field is quoted, with its quotes doubled. A line no store
+// covers has an empty time and is one field.
 class RecordRenderer {
 public:
     explicit RecordRenderer(CsvOptions options, const CsvResume& from = {});
 
-    // The stores must cover what they know of the bytes fed, in order; ones
-    // that end before the bytes are skipped.
-    void feed(std::string_view capture, const std::vector<StoreEntry>& stores, std::string& csv);
+    // The notes must cover what they know of the bytes fed; notes before the
+    // bytes are skipped.
+    void feed(std::string_view capture, const StoreNotes& notes, std::string& csv);
     CsvResume resumePoint() const { return {in_, out_, skipLf_, inLine_, afterEtx_}; }
     void finish(std::string& csv);
 
 private:
-    void put(std::string& csv, std::string_view text);
-    void startLine(std::uint64_t at, const std::vector<StoreEntry>& stores, std::string& csv);
+    void put(std::string& csv, const char* text, std::size_t size) {
+        csv.append(text, size);
+        out_ += size;
+    }
+    void startLine(std::uint64_t at, const std::vector<StoreSpan>& stores, std::string& csv);
 
     CsvOptions options_;
     bool inLine_ = false;
@@ -118,7 +143,7 @@ private:
     bool afterEtx_ = false;
     std::uint64_t in_ = 0;
     std::uint64_t out_ = 0;
-    std::size_t store_ = 0; // the first store that may still matter, in the last stores given
+    std::size_t store_ = 0; // the first store that may still matter, in this feed's notes
     std::int64_t cachedSecond_ = -1;
     std::string cachedTime_; // the local time of that second, without milliseconds
 };
