@@ -36,8 +36,8 @@ void fillJournal(const std::string& txt) {
     std::string block;
     const std::int64_t firstMs = 1765101600000;
     for (std::uint64_t start = 0; start + length <= size; start += length) {
-        StoreEntry e{start, start + length, firstMs + static_cast<std::int64_t>(start / length) * 50,
-                     {}};
+        StoreEntry e{
+            start, start + length, firstMs + static_cast<std::int64_t>(start / length) * 50, {}};
         for (const std::uint64_t at : {11, 20, 29, 36})
             e.separators.push_back({start + at, Separator::Kind::Fs});
         e.separators.push_back({start + 39, Separator::Kind::Etx});
@@ -124,8 +124,7 @@ void journalBench(const std::string& shmDir, const std::string& diskDir, bool sm
         for (const double p : {50.0, 99.0}) {
             const std::string tag = std::to_string(static_cast<int>(p));
             report("journal_etx_to_ack_p" + tag + "_us_disk_with", percentile(with, p), "us");
-            report("journal_etx_to_ack_p" + tag + "_us_disk_without", percentile(without, p),
-                   "us");
+            report("journal_etx_to_ack_p" + tag + "_us_disk_without", percentile(without, p), "us");
             report("journal_etx_to_ack_p" + tag + "_with_over_without",
                    percentile(with, p) / percentile(without, p));
         }

@@ -89,28 +89,35 @@ RecordRenderer::RecordRenderer(CsvOptions options, const CsvResume& from)
 
 void RecordRenderer::startLine(std::uint64_t at, const std::vector<StoreSpan>& stores,
                                std::string& csv) {
-    put(csv, "\"", 1);
-    if (!options_.timestamps)
+    if (!options_.timestamps) {
+        put(csv, "\"", 1);
         return;
+    }
     while (store_ < stores.size() && stores[store_].end <= at)
         ++store_;
+    // Composed here and put at once: a rewrite starts millions of lines.
+    char text[48];
+    std::size_t size = 0;
+    text[size++] = '"';
     if (store_ < stores.size() && stores[store_].start <= at) {
         const std::int64_t ms = stores[store_].utcMs;
         const std::int64_t second = ms >= 0 ? ms / 1000 : -((-ms + 999) / 1000);
         if (second != cachedSecond_) {
-            // One conversion a second: a rewrite meets millions of lines.
-            const std::string text = localTimeText(second * 1000);
-            cachedTime_ = text.substr(0, text.size() - 4);
+            // One conversion a second.
+            const std::string local = localTimeText(second * 1000);
+            cachedTime_ = local.substr(0, std::min<std::size_t>(local.size() - 4, 32));
             cachedSecond_ = second;
         }
         const auto fraction = static_cast<int>(ms - second * 1000);
-        const char digits[4] = {'.', static_cast<char>('0' + fraction / 100),
-                                static_cast<char>('0' + fraction / 10 % 10),
-                                static_cast<char>('0' + fraction % 10)};
-        put(csv, cachedTime_.data(), cachedTime_.size());
-        put(csv, digits, sizeof digits);
+        std::memcpy(text + size, cachedTime_.data(), cachedTime_.size());
+        size += cachedTime_.size();
+        text[size++] = '.';
+        text[size++] = static_cast<char>('0' + fraction / 100);
+        text[size++] = static_cast<char>('0' + fraction / 10 % 10);
+        text[size++] = static_cast<char>('0' + fraction % 10);
     }
-    put(csv, "\",\"", 3);
+    std::memcpy(text + size, "\",\"", 3);
+    put(csv, text, size + 3);
 }
 
 void RecordRenderer::feed(std::string_view in, const StoreNotes& notes, std::string& csv) {
@@ -124,10 +131,10 @@ void RecordRenderer::feed(std::string_view in, const StoreNotes& notes, std::str
                              [&](const StoreSpan& s) { return s.end <= base; }) -
         notes.stores.begin());
     // Separators only split fields where fields are asked for.
-    auto sep = options_.fields ? std::partition_point(
-                                     notes.separators.begin(), notes.separators.end(),
-                                     [&](const Separator& s) { return s.at < base; })
-                               : notes.separators.end();
+    auto sep = options_.fields
+                   ? std::partition_point(notes.separators.begin(), notes.separators.end(),
+                                          [&](const Separator& s) { return s.at < base; })
+                   : notes.separators.end();
     const auto sepEnd = notes.separators.end();
     const auto find = [&](char ch, std::size_t from) {
         const void* hit = std::memchr(data + from, ch, n - from);
