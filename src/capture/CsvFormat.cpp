@@ -87,10 +87,9 @@ RecordRenderer::RecordRenderer(CsvOptions options, const CsvResume& from)
     : options_(options), inLine_(from.inLine), skipLf_(from.afterCr),
       afterEtx_(from.afterEtx && options.fields), in_(from.captureOffset), out_(from.csvOffset) {}
 
-void RecordRenderer::startLine(std::uint64_t at, const std::vector<StoreSpan>& stores,
-                               std::string& csv) {
+void RecordRenderer::startLine(std::uint64_t at, const std::vector<StoreSpan>& stores) {
     if (!options_.timestamps) {
-        put(csv, "\"", 1);
+        put("\"", 1);
         return;
     }
     while (store_ < stores.size() && stores[store_].end <= at)
@@ -117,13 +116,28 @@ void RecordRenderer::startLine(std::uint64_t at, const std::vector<StoreSpan>& s
         text[size++] = static_cast<char>('0' + fraction % 10);
     }
     std::memcpy(text + size, "\",\"", 3);
-    put(csv, text, size + 3);
+    put(text, size + 3);
 }
 
 void RecordRenderer::feed(std::string_view in, const StoreNotes& notes, std::string& csv) {
+    // A chunk at a time, into a buffer big enough for its worst case: a
+    // rewrite puts out millions of short pieces, and appending each to the
+    // string would cost more than rendering it.
+    while (!in.empty()) {
+        const std::string_view chunk = in.substr(0, ChunkSize);
+        in.remove_prefix(chunk.size());
+        if (scratch_.size() < MaxGrowth * (chunk.size() + 1))
+            scratch_.resize(MaxGrowth * (chunk.size() + 1));
+        w_ = scratch_.data();
+        feedChunk(chunk, notes);
+        const auto size = static_cast<std::size_t>(w_ - scratch_.data());
+        csv.append(scratch_.data(), size);
+        out_ += size;
+    }
+}
+
+void RecordRenderer::feedChunk(std::string_view in, const StoreNotes& notes) {
     const std::size_t n = in.size();
-    if (n == 0)
-        return;
     const char* data = in.data();
     const std::uint64_t base = in_;
     store_ = static_cast<std::size_t>(
@@ -152,13 +166,13 @@ void RecordRenderer::feed(std::string_view in, const StoreNotes& notes, std::str
     bool looked = false;
     while (i < n) {
         if (!inLine_) {
-            startLine(base + i, notes.stores, csv);
+            startLine(base + i, notes.stores);
             inLine_ = true;
         }
         if (afterEtx_) {
             afterEtx_ = false;
             if (data[i] != framing::CR)
-                put(csv, "\",\"", 3);
+                put("\",\"", 3);
         }
         if (!looked || crAt < i)
             crAt = find(framing::CR, i);
@@ -169,7 +183,7 @@ void RecordRenderer::feed(std::string_view in, const StoreNotes& notes, std::str
             ++sep;
         const std::size_t sepAt = sep != sepEnd && sep->at - base < n ? sep->at - base : n;
         const std::size_t stop = std::min({crAt, quoteAt, sepAt});
-        put(csv, data + i, stop - i);
+        put(data + i, stop - i);
         i = stop;
         if (i == n)
             break;
@@ -179,7 +193,7 @@ void RecordRenderer::feed(std::string_view in, const StoreNotes& notes, std::str
             // text, and stays.
             if (data[i] == framing::Space) {
                 if (kind == Separator::Kind::Fs)
-                    put(csv, "\",\"", 3);
+                    put("\",\"", 3);
                 else
                     afterEtx_ = true;
                 ++i;
@@ -187,10 +201,10 @@ void RecordRenderer::feed(std::string_view in, const StoreNotes& notes, std::str
             }
         }
         if (data[i] == '"') {
-            put(csv, "\"\"", 2);
+            put("\"\"", 2);
             ++i;
         } else if (data[i] == framing::CR) {
-            put(csv, "\"\r\n", 3);
+            put("\"\r\n", 3);
             inLine_ = false;
             ++i;
             if (i == n)
@@ -198,7 +212,7 @@ void RecordRenderer::feed(std::string_view in, const StoreNotes& notes, std::str
             else if (data[i] == framing::LF)
                 ++i;
         } else {
-            put(csv, data + i, 1);
+            put(data + i, 1);
             ++i;
         }
     }
@@ -206,8 +220,10 @@ void RecordRenderer::feed(std::string_view in, const StoreNotes& notes, std::str
 }
 
 void RecordRenderer::finish(std::string& csv) {
-    if (inLine_)
-        put(csv, "\"\r\n", 3);
+    if (inLine_) {
+        csv.append("\"\r\n", 3);
+        out_ += 3;
+    }
     inLine_ = false;
     skipLf_ = false;
     afterEtx_ = false;

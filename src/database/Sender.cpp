@@ -203,7 +203,8 @@ Sender::Pause Sender::send(const Front& front) {
     // Rows stored before this run: the journal beside the file has their time.
     std::vector<StoreTime> journal;
     if (marks.front().fileTime && rows.front().offset < marks.front().size)
-        journal = storeTimes(front.file, rows.front().offset, marks.front().size);
+        journal = storeTimes(front.file, rows.front().offset,
+                             std::min(marks.front().size, rows.back().offset + 1));
     auto known = journal.begin();
     for (const Row& row : rows) {
         // The store that brought the row's first byte.

@@ -122,8 +122,7 @@ private:
     // `stores` holds this store's journal line, where it went in: the CSV
     // file shows what the journal knows, as a rewrite would.
     MaybeError updateCsv(const FileNames& names, const FileStamp& before, const FileStamp& after,
-                         const StoreNotes& stores, std::string_view text,
-                         Clock::duration budget);
+                         const StoreNotes& stores, std::string_view text, Clock::duration budget);
     // The journal for this capture file, checked against it where it changed
     // since the last store; then this store's line. Whether it went in.
     bool journalStore(const FileNames& names, const FileStamp& before, const FileStamp& after,

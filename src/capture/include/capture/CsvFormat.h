@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -131,11 +132,17 @@ public:
     void finish(std::string& csv);
 
 private:
-    void put(std::string& csv, const char* text, std::size_t size) {
-        csv.append(text, size);
-        out_ += size;
+    static constexpr std::size_t ChunkSize = 16 << 10;
+    // The most one capture byte can become: a CR ends a line (3) and the
+    // next line starts with its time (at most 40).
+    static constexpr std::size_t MaxGrowth = 48;
+
+    void feedChunk(std::string_view capture, const StoreNotes& notes);
+    void put(const char* text, std::size_t size) {
+        std::memcpy(w_, text, size);
+        w_ += size;
     }
-    void startLine(std::uint64_t at, const std::vector<StoreSpan>& stores, std::string& csv);
+    void startLine(std::uint64_t at, const std::vector<StoreSpan>& stores);
 
     CsvOptions options_;
     bool inLine_ = false;
@@ -146,6 +153,8 @@ private:
     std::size_t store_ = 0; // the first store that may still matter, in this feed's notes
     std::int64_t cachedSecond_ = -1;
     std::string cachedTime_; // the local time of that second, without milliseconds
+    std::vector<char> scratch_;
+    char* w_ = nullptr; // where the chunk's output goes on, in scratch_
 };
 
 } // namespace kelmor::capture
