@@ -101,10 +101,19 @@ RewriteRun rewriteAtLinePace(qt::QtWindow& form, int masterFd, const std::string
     return run;
 }
 
-// ETX->ACK of the first store after a start, over several starts.
-std::vector<double> firstStoreAfterStart(int masterFd, const std::string& base, int starts) {
+// ETX->ACK of the first store after a start, over several starts. Without
+// a clean stop the window just goes, mid-rewrite, leaving the old CSV file as
+// it was; with one, as a service's at every boot, `rewrites` counts the
+// starts that rendered the CSV file anew (a new file in its place).
+std::vector<double> firstStoreAfterStart(int masterFd, const std::string& base, int starts,
+                                         bool cleanStop = false, int* rewrites = nullptr) {
+    const auto csvFile = [&]() -> long long {
+        const auto stamp = platform::File::stampOf(base + ".csv");
+        return stamp ? static_cast<long long>(stamp->inode) : -1;
+    };
     std::vector<double> us;
     for (int i = 0; i < starts; ++i) {
+        const long long before = csvFile();
         qt::QtWindow form; // a new run: it knows nothing of the files
         form.start({});
         saveAs(form, base);
@@ -114,33 +123,10 @@ std::vector<double> firstStoreAfterStart(int masterFd, const std::string& base, 
             if (::write(masterFd, record.data(), record.size()) >= 0 && waitAck(masterFd, 10000))
                 us.push_back(secondsSince(sent) * 1e6);
         });
-    } // closing the window mid-rewrite leaves the old CSV file as it was
-    return us;
-}
-
-// The same, each start ending with a clean stop, as a service's at every
-// boot; how many of them rendered the CSV file anew (a new file in its place).
-std::vector<double> firstStoreAfterCleanStart(int masterFd, const std::string& base, int starts,
-                                              int& rewrites) {
-    std::vector<double> us;
-    rewrites = 0;
-    for (int i = 0; i < starts; ++i) {
-        const auto before =
-            std::filesystem::exists(base + ".csv")
-                ? static_cast<long long>(platform::File::stampOf(base + ".csv")->inode)
-                : -1;
-        qt::QtWindow form;
-        form.start({});
-        saveAs(form, base);
-        withDevice([&] {
-            const std::string record = paced(i, false);
-            const auto sent = Clock::now();
-            if (::write(masterFd, record.data(), record.size()) >= 0 && waitAck(masterFd, 10000))
-                us.push_back(secondsSince(sent) * 1e6);
-        });
-        form.endCapture();
-        if (static_cast<long long>(platform::File::stampOf(base + ".csv")->inode) != before)
-            ++rewrites;
+        if (cleanStop)
+            form.endCapture();
+        if (rewrites != nullptr && csvFile() != before)
+            ++*rewrites;
     }
     return us;
 }
@@ -209,7 +195,8 @@ void rewriteBench(const std::string& shmDir, const std::string& diskDir, bool sm
 
         // The next start goes on in the CSV file the clean stop recorded.
         int rewrites = 0;
-        const std::vector<double> clean = firstStoreAfterCleanStart(master, base, starts, rewrites);
+        const std::vector<double> clean =
+            firstStoreAfterStart(master, base, starts, true, &rewrites);
         report("first_store_after_clean_stop_p99_us_" + tag, percentile(clean, 99), "us");
         report("first_store_after_clean_stop_p99_over_empty_" + tag,
                percentile(clean, 99) / percentile(emptyFirst, 99));
