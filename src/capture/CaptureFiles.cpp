@@ -51,12 +51,13 @@ StoreResult CaptureFiles::store(std::string_view text, const std::string& baseNa
         return result;
     }
     result.captureSize = appended.after.size;
-    result.storedUtcMs = std::chrono::duration_cast<std::chrono::milliseconds>(
-                             std::chrono::system_clock::now().time_since_epoch())
-                             .count();
     // The capture file is the record of truth: the device may hear now.
     if (stored)
         stored();
+    // Its time, read after the ACK: nothing stands between the two.
+    result.storedUtcMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                             std::chrono::system_clock::now().time_since_epoch())
+                             .count();
     if (!held_)
         (void)fileops::holdCaptureFile(names.TxtName, held_); // made by this store
     StoreEntry entry{

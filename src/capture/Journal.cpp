@@ -62,21 +62,24 @@ std::uint64_t fnv1a(std::string_view bytes) {
     return hash;
 }
 
-// The owner as the capture file is now, fingerprinting `length` bytes.
+// The owner as the capture file is now, fingerprinting `length` bytes (fewer
+// where the file is shorter: then it is another file). Empty where it cannot
+// be read now, which says nothing of whose it is.
 std::optional<Owner> ownerOf(const std::string& captureFile, const FileStamp& stamp,
                              std::uint64_t length) {
     File in = File::open(captureFile, File::Mode::Read);
     std::string head(static_cast<std::size_t>(length), '\0');
     std::size_t got = 0;
-    while (in.isOpen() && got < head.size()) {
-        const long long n = in.read(head.data() + got, head.size() - got);
-        if (n <= 0)
+    while (got < head.size()) {
+        const long long n = in.isOpen() ? in.read(head.data() + got, head.size() - got) : -1;
+        if (n < 0)
+            return std::nullopt;
+        if (n == 0)
             break;
         got += static_cast<std::size_t>(n);
     }
-    if (got != head.size())
-        return std::nullopt;
-    return Owner{stamp.device, stamp.inode, length, fnv1a(head)};
+    head.resize(got);
+    return Owner{stamp.device, stamp.inode, got, fnv1a(head)};
 }
 
 std::optional<Owner> parseHeader(std::string_view line) {
@@ -316,7 +319,7 @@ MaybeError StoreJournal::attach(const std::string& captureFile, const FileStamp&
     File in = File::open(path_, File::Mode::Read);
     if (!in.isOpen()) {
         if (!in.notFound())
-            return setAside("it could not be read: " + in.error(), true);
+            return failed("Cannot read the store journal", in.error());
         // A capture file with lines and no journal: those lines have no time.
         MaybeError said;
         if (sizeBefore > 0 && sayMissing)
@@ -327,13 +330,17 @@ MaybeError StoreJournal::attach(const std::string& captureFile, const FileStamp&
     const std::optional<FileStamp> journal = in.stamp();
     const std::optional<std::string> head = readAt(in, 0, 128);
     if (!journal || !head)
-        return setAside("it could not be read: " + in.error(), true);
+        return failed("Cannot read the store journal", in.error());
     const std::size_t headEnd = head->find('\n');
     const std::string_view header =
         std::string_view(*head).substr(0, headEnd == std::string::npos ? 0 : headEnd);
-    if (!parseHeader(header))
+    const std::optional<Owner> claimed = parseHeader(header);
+    if (!claimed)
         return setAside("it was damaged", sizeBefore > 0);
-    if (!owns(header, captureFile, identity))
+    const std::optional<Owner> actual = ownerOf(captureFile, identity, claimed->headLength);
+    if (!actual)
+        return failed("Cannot read the store journal", "the capture file could not be read");
+    if (actual != claimed)
         return setAside("another capture file's", false); // that file was replaced
     // From the end back: a torn last line and any store past the capture
     // file's end are cut off. Only the tail is read, however long the journal.
@@ -348,7 +355,7 @@ MaybeError StoreJournal::attach(const std::string& captureFile, const FileStamp&
         const std::optional<std::string> tail =
             readAt(in, blockStart, static_cast<std::size_t>(blockEnd - blockStart));
         if (!tail)
-            return setAside("it could not be read: " + in.error(), true);
+            return failed("Cannot read the store journal", in.error());
         const std::size_t lastLf = tail->rfind('\n');
         if (lastLf == std::string::npos && blockStart > bodyStart) {
             span *= 2; // a line longer than a block: read further back
