@@ -58,8 +58,7 @@ MaybeError Capture::onTick(SerialLink& port, const std::string& baseName) {
     MaybeError err;
     if (!waiting_.empty() && ++retryCount_ >= RetryTicks)
         err = storeWaiting(port, baseName);
-    if (MaybeError synced = files_.syncJournal(); synced && !err)
-        err = std::move(synced);
+    files_.syncJournal();
 
     if (IdleTicks > IdleThreshold) {
         // Never acknowledge while a record is not on disk.

@@ -96,13 +96,14 @@ void CaptureFiles::adoptCheckpoint(const FileNames& names, const FileStamp& befo
     tracked_ = Tracked{names, before, c->csv, c->resume};
 }
 
-MaybeError CaptureFiles::syncJournal() {
-    return journal_->sync(now_());
+void CaptureFiles::syncJournal() {
+    notice(journal_->sync(now_()));
 }
 
 MaybeError CaptureFiles::finish() {
     if (tracked_ && !rewrite_ && journal_->attachedTo(tracked_->names.TxtName) &&
-        fileops::stampOf(tracked_->names.TxtName) == tracked_->txt) {
+        fileops::stampOf(tracked_->names.TxtName) == tracked_->txt &&
+        fileops::stampOf(tracked_->names.CsvName) == tracked_->csv) {
         // The CSV file on the disk first: the record vouches for its content.
         platform::File csv =
             platform::File::open(tracked_->names.CsvName, platform::File::Mode::Write);

@@ -83,8 +83,8 @@ public:
     const CsvOptions& csvOptions() const { return options_; }
 
     // Makes the journal's recent lines durable once they are about a second
-    // old; a quiet line calls this from its timer.
-    [[nodiscard]] MaybeError syncJournal();
+    // old; a quiet line calls this from its timer. A failure is a notice.
+    void syncJournal();
     // The program ends: the journal is made durable and, where the CSV file
     // is up to date, records it, so that the next start continues it rather
     // than rendering it anew.
