@@ -108,7 +108,8 @@ MaybeError CaptureFiles::finish() {
         platform::File csv =
             platform::File::open(tracked_->names.CsvName, platform::File::Mode::Write);
         if (csv.isOpen() && csv.sync() && csv.stamp() == tracked_->csv)
-            return journal_->record({options_, tracked_->txt, tracked_->csv, tracked_->resume});
+            return journal_->record({options_, tracked_->txt, tracked_->csv, tracked_->resume},
+                                    true);
     }
     return journal_->sync(now_(), true);
 }
@@ -178,7 +179,8 @@ MaybeError CaptureFiles::csvSlice(Clock::duration budget) {
                        rewrite_->result().resume};
     rewrite_.reset();
     if (journal_->attachedTo(tracked_->names.TxtName) && tracked_->txt == journalTxt_)
-        notice(journal_->record({options_, tracked_->txt, tracked_->csv, tracked_->resume}));
+        notice(journal_->record({options_, tracked_->txt, tracked_->csv, tracked_->resume},
+                                false)); // no wait for the disk between events
     csvRetryAt_.reset();
     csvFailureReported_ = false;
     return std::nullopt;

@@ -473,8 +473,8 @@ MaybeError StoreJournal::append(const StoreEntry& entry, bool& written) {
     return error;
 }
 
-MaybeError StoreJournal::record(const CsvCheckpoint& checkpoint) {
-    return write(checkpointLine(checkpoint), true);
+MaybeError StoreJournal::record(const CsvCheckpoint& checkpoint, bool durableNow) {
+    return write(checkpointLine(checkpoint), durableNow);
 }
 
 MaybeError StoreJournal::sync(Clock::time_point now, bool always) {

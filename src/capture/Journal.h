@@ -70,7 +70,8 @@ public:
 
     // Whether the line went in comes back as `written`.
     [[nodiscard]] MaybeError append(const StoreEntry& entry, bool& written);
-    [[nodiscard]] MaybeError record(const CsvCheckpoint& checkpoint);
+    // Made durable at once at a clean stop; otherwise on the usual schedule.
+    [[nodiscard]] MaybeError record(const CsvCheckpoint& checkpoint, bool durableNow);
     // Makes the appended lines durable: when due, or now.
     [[nodiscard]] MaybeError sync(Clock::time_point now, bool always = false);
     // Forgets the file: the next store checks its journal anew.
