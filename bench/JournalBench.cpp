@@ -107,8 +107,8 @@ void journalBench(const std::string& shmDir, const std::string& diskDir, bool sm
         qt::QtWindow form;
         form.start({});
         std::vector<double> with, without;
-        const int records = small ? 200 : 2000;
-        for (int round = 0; round < 4; ++round) {
+        const int records = small ? 100 : 1500;
+        for (int round = 0; round < 8; ++round) {
             const bool journal = round % 2 == 0;
             const std::string base = diskDir + (journal ? "/with" : "/without");
             if (!journal)

@@ -72,7 +72,7 @@ StoreResult CaptureFiles::store(std::string_view text, const std::string& baseNa
     if (csvBudget == Unlimited)
         while (!result.csvError && rewrite_)
             result.csvError = csvSlice(Unlimited);
-    notice(journal_->sync(now_()));
+    notice(journal_->flush(now_()));
     return result;
 }
 
@@ -82,10 +82,8 @@ bool CaptureFiles::journalStore(const FileNames& names, const FileStamp& before,
         // A new run, another name, or a capture file changed by someone else.
         notice(journal_->attach(names.TxtName, after, before.size, !options_.plain()));
     }
-    bool written = false;
-    notice(journal_->append(entry, written));
     journalTxt_ = after;
-    return written;
+    return journal_->append(entry);
 }
 
 void CaptureFiles::adoptCheckpoint(const FileNames& names, const FileStamp& before) {
@@ -97,7 +95,7 @@ void CaptureFiles::adoptCheckpoint(const FileNames& names, const FileStamp& befo
 }
 
 void CaptureFiles::syncJournal() {
-    notice(journal_->sync(now_()));
+    notice(journal_->flush(now_()));
 }
 
 MaybeError CaptureFiles::finish() {
@@ -109,9 +107,9 @@ MaybeError CaptureFiles::finish() {
             platform::File::open(tracked_->names.CsvName, platform::File::Mode::Write);
         if (csv.isOpen() && csv.sync() && csv.stamp() == tracked_->csv)
             return journal_->record({options_, tracked_->txt, tracked_->csv, tracked_->resume},
-                                    true);
+                                    now_(), true);
     }
-    return journal_->sync(now_(), true);
+    return journal_->flush(now_(), fileops::StoreJournal::Flush::Durable);
 }
 
 MaybeError CaptureFiles::updateCsv(const FileNames& names, const FileStamp& before,
@@ -166,6 +164,9 @@ MaybeError CaptureFiles::csvSlice(Clock::duration budget) {
     // Changed by someone else since this program last wrote it: start over.
     if (const auto now = fileops::stampOf(rewriteNames_.TxtName); now && *now != rewriteTxt_)
         startRewrite(rewriteNames_, *now);
+    // The rewrite reads the journal: what waits in memory goes in first.
+    if (!options_.plain())
+        notice(journal_->flush(now_(), fileops::StoreJournal::Flush::Written));
     fileops::CsvRewrite::Slice slice = rewrite_->slice(budget);
     if (slice.error)
         return rewriteFailed(std::move(*slice.error));
@@ -179,7 +180,7 @@ MaybeError CaptureFiles::csvSlice(Clock::duration budget) {
                        rewrite_->result().resume};
     rewrite_.reset();
     if (journal_->attachedTo(tracked_->names.TxtName) && tracked_->txt == journalTxt_)
-        notice(journal_->record({options_, tracked_->txt, tracked_->csv, tracked_->resume},
+        notice(journal_->record({options_, tracked_->txt, tracked_->csv, tracked_->resume}, now_(),
                                 false)); // no wait for the disk between events
     csvRetryAt_.reset();
     csvFailureReported_ = false;

@@ -281,6 +281,7 @@ MaybeError StoreJournal::failed(const std::string& what, const std::string& reas
     // capture file changes.
     usable_ = false;
     dirty_ = false;
+    pending_.clear();
     checkpoint_.reset();
     if (failureSaid_)
         return std::nullopt;
@@ -291,11 +292,11 @@ MaybeError StoreJournal::failed(const std::string& what, const std::string& reas
 }
 
 void StoreJournal::detach() {
-    if (dirty_)
-        (void)sync(Clock::now(), true);
+    (void)flush(Clock::now(), Flush::Durable);
     checked_ = false;
     usable_ = false;
     dirty_ = false;
+    pending_.clear();
     checkpoint_.reset();
 }
 
@@ -445,51 +446,58 @@ MaybeError StoreJournal::begin(MaybeError said) {
     return said;
 }
 
-MaybeError StoreJournal::write(const std::string& line, bool durable) {
+StoreJournal::~StoreJournal() {
+    (void)flush(Clock::now(), Flush::Written);
+}
+
+bool StoreJournal::append(const StoreEntry& entry) {
+    if (!usable_)
+        return false;
+    pending_ += entryLine(entry);
+    return true;
+}
+
+MaybeError StoreJournal::record(const CsvCheckpoint& checkpoint, Clock::time_point now,
+                                bool durableNow) {
     if (!usable_)
         return std::nullopt;
-    // Opened for each line, never through a link and never held: the folder
-    // can be renamed or removed as with the capture file alone.
+    pending_ += checkpointLine(checkpoint);
+    return flush(now, durableNow ? Flush::Durable : Flush::Written);
+}
+
+MaybeError StoreJournal::flush(Clock::time_point now, Flush how) {
+    if (!usable_)
+        return std::nullopt;
+    const bool write =
+        !pending_.empty() && (how != Flush::WhenDue || now - lastWrite_ >= WritePeriod);
+    const bool sync = (dirty_ || write) && (how == Flush::Durable || now - lastSync_ >= SyncPeriod);
+    if (!write && !sync)
+        return std::nullopt;
+    // Opened each time, never through a link and never held: the folder can
+    // be renamed or removed as with the capture file alone.
     File out = File::open(path_, File::Mode::AppendExisting);
-    const std::optional<FileStamp> now = out.isOpen() ? out.stamp() : std::nullopt;
-    if (!now || now->device != journalId_.device || now->inode != journalId_.inode) {
+    const std::optional<FileStamp> here = out.isOpen() ? out.stamp() : std::nullopt;
+    if (!here || here->device != journalId_.device || here->inode != journalId_.inode) {
         // Removed or replaced meanwhile: the next store checks it anew.
         checked_ = false;
         usable_ = false;
         dirty_ = false;
+        pending_.clear();
         return std::nullopt;
     }
-    if (!out.write(line.data(), line.size()) || (durable && !out.sync()))
-        return failed("Cannot write the store journal", out.error());
-    dirty_ = !durable;
-    if (durable)
-        lastSync_ = Clock::now();
-    return std::nullopt;
-}
-
-MaybeError StoreJournal::append(const StoreEntry& entry, bool& written) {
-    MaybeError error = write(entryLine(entry), false);
-    written = usable_ && !error;
-    return error;
-}
-
-MaybeError StoreJournal::record(const CsvCheckpoint& checkpoint, bool durableNow) {
-    return write(checkpointLine(checkpoint), durableNow);
-}
-
-MaybeError StoreJournal::sync(Clock::time_point now, bool always) {
-    if (!usable_ || !dirty_ || (!always && now - lastSync_ < SyncPeriod))
-        return std::nullopt;
-    dirty_ = false;
-    lastSync_ = now;
-    File out = File::open(path_, File::Mode::AppendExisting);
-    const std::optional<FileStamp> here = out.isOpen() ? out.stamp() : std::nullopt;
-    if (!here || here->device != journalId_.device || here->inode != journalId_.inode) {
-        checked_ = false; // the next store checks it anew
-        return std::nullopt;
+    if (write) {
+        if (!out.write(pending_.data(), pending_.size()))
+            return failed("Cannot write the store journal", out.error());
+        pending_.clear();
+        lastWrite_ = now;
+        dirty_ = true;
     }
-    if (!out.sync())
-        return failed("Cannot save the store journal to disk", out.error());
+    if (sync) {
+        if (!out.sync())
+            return failed("Cannot save the store journal to disk", out.error());
+        dirty_ = false;
+        lastSync_ = now;
+    }
     return std::nullopt;
 }
 

@@ -48,6 +48,14 @@ class StoreJournal {
 public:
     using Clock = std::chrono::steady_clock;
     static constexpr std::chrono::seconds SyncPeriod{1};
+    static constexpr std::chrono::milliseconds WritePeriod{100};
+
+    StoreJournal() = default;
+    // What waits is written, not waited for: a run that ends without a clean
+    // stop loses no more than it must.
+    ~StoreJournal();
+    StoreJournal(const StoreJournal&) = delete;
+    StoreJournal& operator=(const StoreJournal&) = delete;
 
     // ".weighings.txt.kelmor-times" beside "weighings.txt".
     static std::string pathFor(const std::string& captureFile);
@@ -69,11 +77,19 @@ public:
     const std::optional<CsvCheckpoint>& checkpoint() const { return checkpoint_; }
 
     // Whether the line went in comes back as `written`.
-    [[nodiscard]] MaybeError append(const StoreEntry& entry, bool& written);
-    // Made durable at once at a clean stop; otherwise on the usual schedule.
-    [[nodiscard]] MaybeError record(const CsvCheckpoint& checkpoint, bool durableNow);
-    // Makes the appended lines durable: when due, or now.
-    [[nodiscard]] MaybeError sync(Clock::time_point now, bool always = false);
+    // Takes the store's line; whether it will go in. Lines are written about
+    // every tenth of a second, so that a busy line does not open the file
+    // for every record.
+    bool append(const StoreEntry& entry);
+    // At a clean stop made durable at once; otherwise on the usual schedule.
+    [[nodiscard]] MaybeError record(const CsvCheckpoint& checkpoint, Clock::time_point now,
+                                    bool durableNow);
+    enum class Flush {
+        WhenDue, // written every WritePeriod, durable every SyncPeriod
+        Written, // written now (a rewrite is about to read it), durable when due
+        Durable, // written and durable now
+    };
+    [[nodiscard]] MaybeError flush(Clock::time_point now, Flush how = Flush::WhenDue);
     // Forgets the file: the next store checks its journal anew.
     void detach();
 
@@ -81,7 +97,6 @@ private:
     MaybeError begin(MaybeError said);
     MaybeError setAside(const std::string& why, bool say);
     MaybeError failed(const std::string& what, const std::string& reason);
-    MaybeError write(const std::string& line, bool durable);
 
     std::string captureFile_;
     std::string path_;
@@ -92,6 +107,8 @@ private:
     bool failureSaid_ = false;
     bool dirty_ = false;
     Clock::time_point lastSync_{};
+    Clock::time_point lastWrite_{};
+    std::string pending_; // lines not written yet
     std::optional<CsvCheckpoint> checkpoint_;
 };
 

@@ -1,8 +1,9 @@
 """Times and fields end to end, in a time zone the machine is not in: each
 record's line carries the local time of its store, between sending the
-record and reading its ACK, and its fields in columns. A kill -9 and a
-restart render the CSV file anew; a clean stop and a restart go on in the
-same file. Either way the old lines keep their original times."""
+record and reading its ACK, and its fields in columns. A kill -9 (once the
+journal has taken the stores) and a restart render the CSV file anew; a
+clean stop and a restart go on in the same file. Either way the old lines
+keep their original times."""
 
 import datetime
 import os
@@ -30,6 +31,16 @@ def lines(path: str) -> dict:
             return {int(n): t.decode() for t, n in LINE.findall(f.read())}
     except FileNotFoundError:
         return {}
+
+
+def journaled(base: str) -> int:
+    """How many stores the journal beside the capture file holds so far."""
+    path = os.path.join(os.path.dirname(base), "." + os.path.basename(base) + ".txt.kelmor-times")
+    try:
+        with open(path) as f:
+            return sum(1 for line in f.read().splitlines()[1:] if not line.startswith("c "))
+    except FileNotFoundError:
+        return 0
 
 
 def main(binary: str) -> int:
@@ -68,6 +79,10 @@ def main(binary: str) -> int:
             for how in ("kill -9", "a clean stop"):
                 before = os.stat(csv).st_ino
                 if how == "kill -9":
+                    # The journal takes a store's line within a second: those
+                    # written before the kill are what must survive it.
+                    if not harness.wait_until(lambda: journaled(base) >= len(windows), 10):
+                        failures.append("the journal did not take every store in time")
                     program.kill()
                 elif program.terminate() != 0:
                     failures.append("the clean stop did not exit with 0")
