@@ -165,6 +165,7 @@ void journalBench(const std::string& shmDir, const std::string& diskDir, bool sm
             port.incoming = simulatorRecord(n);
             (void)capture.onComm(port, base);
         }
+        (void)capture.finish(); // what waits in memory is written
         const double journal = static_cast<double>(
             std::filesystem::file_size(fileops::StoreJournal::pathFor(base + ".txt")));
         const double txt = static_cast<double>(std::filesystem::file_size(base + ".txt"));
