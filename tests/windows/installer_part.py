@@ -51,7 +51,7 @@ def installer_test(wine, exe, work, failures):
     # keep it in place, must not be quoted, and Wine quotes a path with
     # spaces.)
     code, out = wine.run(os.path.join(folder, "uninstall.exe"), "/S", timeout=300)
-    harness.wait_until(lambda: not os.path.exists(folder), 120, 0.2)
+    harness.wait_until(lambda: not os.path.exists(folder) and not os.path.exists(menu), 120, 0.2)
     left = [p for p in (installed, menu) if os.path.exists(p)]
     if left:
         failures.append("uninstall left %s behind (exit %d, %r)" % (left, code, out[-300:]))
