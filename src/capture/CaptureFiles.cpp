@@ -65,8 +65,8 @@ StoreResult CaptureFiles::store(std::string_view text, const std::string& baseNa
     entry.separators.reserve(separators.size());
     for (const Separator& s : separators)
         entry.separators.push_back({entry.start + s.at, s.kind});
-    StoreNotes journaled;
-    if (journalStore(names, appended.before, appended.after, entry))
+    StoreNotes journaled; // only the options read it
+    if (journalStore(names, appended.before, appended.after, entry) && !options_.plain())
         journaled.add(entry);
     result.csvError = updateCsv(names, appended.before, appended.after, journaled, text, csvBudget);
     if (csvBudget == Unlimited)
