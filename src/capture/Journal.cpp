@@ -1,6 +1,7 @@
 #include "Journal.h"
 
 #include "FileOps.h"
+#include "capture/FileAccess.h"
 
 #include <algorithm>
 #include <charconv>
@@ -67,19 +68,10 @@ std::uint64_t fnv1a(std::string_view bytes) {
 // be read now, which says nothing of whose it is.
 std::optional<Owner> ownerOf(const std::string& captureFile, const FileStamp& stamp,
                              std::uint64_t length) {
-    File in = File::open(captureFile, File::Mode::Read);
-    std::string head(static_cast<std::size_t>(length), '\0');
-    std::size_t got = 0;
-    while (got < head.size()) {
-        const long long n = in.isOpen() ? in.read(head.data() + got, head.size() - got) : -1;
-        if (n < 0)
-            return std::nullopt;
-        if (n == 0)
-            break;
-        got += static_cast<std::size_t>(n);
-    }
-    head.resize(got);
-    return Owner{stamp.device, stamp.inode, got, fnv1a(head)};
+    const ReadResult head = readFileAt(captureFile, 0, static_cast<std::size_t>(length));
+    if (head.failure)
+        return std::nullopt;
+    return Owner{stamp.device, stamp.inode, head.bytes.size(), fnv1a(head.bytes)};
 }
 
 std::optional<Owner> parseHeader(std::string_view line) {
